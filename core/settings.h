@@ -1,0 +1,38 @@
+#pragma once
+// Process-wide settings. read_config writes them once before any thread starts;
+// afterwards they are only read, so they need no lock (thread creation orders
+// the writes before every reader).
+
+#include <atomic>
+#include <cstdint>
+
+inline constexpr const char *FERRULE_VERSION = "ferrule 7.12.20";
+
+extern char DMRGateway_address[16];
+extern int DMRGateway_port;
+extern char DMRGateway_local_address[16];
+extern int DMRGateway_local_port;
+extern int Hytera_RPT_PORT;
+extern int Hytera_RPT_AUDIO_PORT;
+extern int Hytera_RPT_RDAC_PORT;
+// Local IPv4 address the three repeater-side sockets bind to.
+extern char Hytera_RPT_local_address[16];
+extern char Location_Homepage[125];
+extern char Location_Name[21];
+extern char Location_Latitude[9];
+extern char Location_Longitude[10];
+extern char Location_Watt[10];
+extern char Location_CC[3];
+extern char SYSOP_ID[4097];
+extern char SYSOPEMAIL[100];
+extern int debug;
+
+// Name of the last marked function, printed by the signal report. Written by
+// read_config before threads start.
+extern char funktion_print[100];
+
+// Process run flag: 1 at start, cleared only when a stop signal was reported.
+extern std::atomic<std::uint8_t> keep_running;
+
+// Returns 0 when the file was read and held at least 6 counted lines, else 1.
+int read_config(const char *filename);
