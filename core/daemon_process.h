@@ -1,0 +1,108 @@
+#pragma once
+// Runs the built daemon as a child process for end-to-end tests: its own
+// scratch working directory, standard output captured to a file, every wait
+// bounded, and only the child it started is ever signalled.
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/test_support.h"
+
+namespace ferrule_test {
+
+class DaemonProcess {
+  public:
+    DaemonProcess(const std::filesystem::path &workdir, const std::vector<std::string> &args)
+        : output_(workdir / "stdout.txt") {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(workdir.c_str()) != 0) {
+                _exit(127);
+            }
+            FILE *out = std::freopen(output_.c_str(), "w", stdout);
+            if (out == nullptr) {
+                _exit(127);
+            }
+            std::vector<char *> argv;
+            std::string binary = FERRULE_BINARY;
+            argv.push_back(binary.data());
+            std::vector<std::string> copy = args;
+            for (std::string &a : copy) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            execv(binary.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    ~DaemonProcess() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    DaemonProcess(const DaemonProcess &) = delete;
+    DaemonProcess &operator=(const DaemonProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string output() const { return read_file(output_); }
+
+    // Waits until the output contains text; false after the timeout.
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout) const {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (output().find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return output().find(text) != std::string::npos;
+    }
+
+    void signal(int signum) const { kill(pid_, signum); }
+
+    // Exit status, or -1 when the child did not end within the timeout.
+    int wait_exit(std::chrono::milliseconds timeout) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+  private:
+    std::filesystem::path output_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+// A complete configuration on loopback with free ports.
+struct DaemonPorts {
+    int control = free_udp_port();
+    int voice = free_udp_port();
+    int rdac = free_udp_port();
+    int link_local = free_udp_port();
+    int peer = free_udp_port();
+};
+
+inline std::string loopback_config(const DaemonPorts &p, const char *local = "127.0.0.1") {
+    return "Location_Name=Testort\nLocation_CC=01\nLocation_Watt=05\n"
+           "DMRGateway_address=127.0.0.1\nDMRGateway_local_address=127.0.0.1\n"
+           "DMRGateway_port=" + std::to_string(p.peer) + "\nDMRGateway_local_port=" +
+           std::to_string(p.link_local) + "\nHytera_RPT_PORT=" + std::to_string(p.control) +
+           "\nHytera_RPT_AUDIO_PORT=" + std::to_string(p.voice) + "\nHytera_RPT_RDAC_PORT=" +
+           std::to_string(p.rdac) + "\nHytera_RPT_local_address=" + local + "\n";
+}
+
+} // namespace ferrule_test

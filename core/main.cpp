@@ -1,0 +1,90 @@
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/signal_report.h"
+#include "core/supervision.h"
+#include "hytera/service.h"
+#include "network/link.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+void list_interfaces() {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return;
+    }
+    for (ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        char text[16];
+        const auto *in = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) {
+            ferrule_log("%s IP Address %s\n", entry->ifa_name, text);
+        }
+    }
+    freeifaddrs(list);
+}
+
+void print_usage() {
+    ferrule_log("Usage: ferrule <configFile> \n");
+    ferrule_log("Example: ferrule ferrule.cfg \n");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    list_interfaces();
+
+    signal_report_start();
+    struct sigaction action {};
+    action.sa_handler = sigCatch;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+
+    const char *config_file = "ferrule.cfg";
+    if (argc < 2) {
+        print_usage();
+    } else if (std::strcmp(argv[1], "-d") == 0) {
+        (void)daemon(1, 0);
+        ferrule_log("ferrule started in daemon mode\n");
+        if (argc > 2) {
+            config_file = argv[2];
+        } else {
+            print_usage();
+        }
+    } else {
+        config_file = argv[1];
+    }
+    read_config(config_file);
+
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
+
+    pthread_t thread;
+    pthread_create(&thread, nullptr, Hytera_main, nullptr);
+    pthread_create(&thread, nullptr, MMDVM_main, nullptr);
+
+    SupervisionCounters counters;
+    while (keep_running.load() != 0) {
+        int calls = supervision_pass(counters, Hytera_RPT_MMDVM_LOGIN[0].load());
+        for (int i = 0; i < calls; ++i) {
+            SEND_HB_TO_MMDVM();
+        }
+        sleep(1);
+    }
+    signal_report_drain(1000);
+    ferrule_log("EXIT MASTER\n");
+    // The worker threads are never joined; returning from main ends them.
+    return 0;
+}

@@ -1,0 +1,110 @@
+#include "core/daemon_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <dirent.h>
+
+using namespace std::chrono_literals;
+using ferrule_test::DaemonPorts;
+using ferrule_test::DaemonProcess;
+using ferrule_test::ScratchDir;
+
+namespace {
+
+const char *const banner = "\n\nMaster ferrule 7.12.20 initialized...entering processing\n";
+
+std::size_t count(const std::string &text, const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// errno of binding a UDP socket to address:port, 0 when the bind succeeded.
+int bind_errno(const char *address, int port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    int result = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 0 : errno;
+    close(fd);
+    return result;
+}
+
+TEST(Process, NoArgumentReadsDefaultFileAndStopsOnInterrupt) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("ferrule.cfg", loopback_config(ports));
+    DaemonProcess daemon(dir.path(), {});
+    ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+    std::string out = daemon.output();
+    EXPECT_NE(out.find("Usage: ferrule <configFile> \nExample: ferrule ferrule.cfg \n"
+                       "Reading file ferrule.cfg\n"),
+              std::string::npos)
+        << out;
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+    out = daemon.output();
+    EXPECT_NE(out.find("sigCatch errno=2\nERROR:Interrupt (ANSI)"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 12), "EXIT MASTER\n");
+    std::string report = ferrule_test::read_file(dir.path() / "error.txt");
+    EXPECT_EQ(count(report, "ERROR DMR MASTER:"), 1u);
+    EXPECT_NE(report.find("signum=2\nFUNKTION:FUNCTION:read_config\n"), std::string::npos);
+}
+
+TEST(Process, FileFirstAndDetachFlagSecondStaysInForeground) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    auto file = dir.write("mine.cfg", loopback_config(ports));
+    DaemonProcess daemon(dir.path(), {"mine.cfg", "-d"});
+    ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+    std::string out = daemon.output();
+    EXPECT_NE(out.find("Reading file mine.cfg\n"), std::string::npos);
+    EXPECT_EQ(out.find("Usage"), std::string::npos);
+    EXPECT_EQ(out.find("daemon mode"), std::string::npos);
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+TEST(Process, UnwritableReportStillStopsInOrder) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("f.cfg", loopback_config(ports));
+    // A directory in the report's place cannot be opened for appending, even by root.
+    std::filesystem::create_directory(dir.path() / "error.txt");
+    DaemonProcess daemon(dir.path(), {"f.cfg"});
+    ASSERT_TRUE(daemon.wait_for_output(banner, 5s));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+    std::string out = daemon.output();
+    EXPECT_NE(out.find("Could not write the signal report"), std::string::npos) << out;
+    EXPECT_NE(out.find("EXIT MASTER\n"), std::string::npos);
+}
+
+TEST(Process, RepeaterPortsOpenAfterFiveSecondsOnTheConfiguredAddress) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("f.cfg", loopback_config(ports, "127.0.0.1"));
+    DaemonProcess daemon(dir.path(), {"f.cfg"});
+    ASSERT_TRUE(daemon.wait_for_output(banner, 5s));
+    EXPECT_EQ(bind_errno("127.0.0.1", ports.control), 0) << "nothing listens during the wait";
+    bool all_bound = false;
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (!all_bound && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(100ms);
+        all_bound = bind_errno("127.0.0.1", ports.control) == EADDRINUSE &&
+                    bind_errno("127.0.0.1", ports.voice) == EADDRINUSE &&
+                    bind_errno("127.0.0.1", ports.rdac) == EADDRINUSE;
+    }
+    EXPECT_TRUE(all_bound);
+    // Bound to one address only: the same ports on another loopback address are free.
+    EXPECT_EQ(bind_errno("127.0.0.2", ports.control), 0);
+    EXPECT_EQ(bind_errno("127.0.0.2", ports.rdac), 0);
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+} // namespace

@@ -1,0 +1,21 @@
+#include "core/settings.h"
+
+char DMRGateway_address[16];
+int DMRGateway_port;
+char DMRGateway_local_address[16];
+int DMRGateway_local_port;
+int Hytera_RPT_PORT;
+int Hytera_RPT_AUDIO_PORT;
+int Hytera_RPT_RDAC_PORT;
+char Hytera_RPT_local_address[16];
+char Location_Homepage[125];
+char Location_Name[21];
+char Location_Latitude[9];
+char Location_Longitude[10];
+char Location_Watt[10];
+char Location_CC[3];
+char SYSOP_ID[4097];
+char SYSOPEMAIL[100];
+int debug;
+char funktion_print[100];
+std::atomic<std::uint8_t> keep_running{1};

@@ -1,0 +1,31 @@
+#pragma once
+// The signal report. The handler itself only records the signal number (a
+// write to a pipe, which is safe in signal context); a reporter thread then
+// appends the report to "error.txt", prints the note and, for hang-up,
+// interrupt and quit, clears the run flag.
+
+#include <cstddef>
+#include <ctime>
+
+inline constexpr const char *SIGNAL_REPORT_FILE = "error.txt";
+
+// Description of a signal number, ending in a line feed; never null.
+const char *signal_description(int signum);
+
+// Formats one report into buf (always NUL-terminated); returns its length.
+std::size_t format_signal_report(char *buf, std::size_t size, std::time_t when, int signum,
+                                 const char *function_marker);
+
+// Appends the report to path, prints the stdout note and applies the run-flag
+// rule. Returns false when the report file could not be opened (said on stdout).
+bool report_signal(const char *path, int signum, std::time_t when);
+
+// The handler installed for SIGINT.
+void sigCatch(int signum);
+
+// Creates the pipe and the reporter thread; call once before installing sigCatch.
+void signal_report_start();
+
+// Waits (at most timeout_ms) until every signal recorded so far has been
+// reported, so that the process does not end in the middle of a report.
+void signal_report_drain(int timeout_ms);

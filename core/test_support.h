@@ -1,0 +1,83 @@
+#pragma once
+// Shared helpers for tests: a captured log, scratch directories and free
+// loopback ports.
+
+#include "core/log.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ferrule_test {
+
+class CapturedLog {
+  public:
+    CapturedLog() { ferrule_log_set_sink(&CapturedLog::append, this); }
+    ~CapturedLog() { ferrule_log_set_sink(nullptr, nullptr); }
+    CapturedLog(const CapturedLog &) = delete;
+    CapturedLog &operator=(const CapturedLog &) = delete;
+    std::string text() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+  private:
+    static void append(const char *text, void *user) {
+        auto *self = static_cast<CapturedLog *>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->text_ += text;
+    }
+    std::mutex mutex_;
+    std::string text_;
+};
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char pattern[] = "/tmp/ferrule-test-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path write(const std::string &name, const std::string &contents) const {
+        std::filesystem::path file = path_ / name;
+        std::ofstream(file, std::ios::binary) << contents;
+        return file;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A UDP port on the loopback address that was free a moment ago.
+inline int free_udp_port(const char *address = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    a.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+inline std::string read_file(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace ferrule_test
