@@ -24,14 +24,30 @@ struct Case {
     const char *expected;
 };
 
-std::string name() { return Location_Name; }
-std::string watt() { return Location_Watt; }
-std::string gateway_port() { return std::to_string(DMRGateway_port); }
-std::string sysop() { return SYSOP_ID; }
-std::string debug_value() { return std::to_string(debug); }
-std::string gateway_address() { return DMRGateway_address; }
-std::string local_address() { return Hytera_RPT_local_address; }
-std::string rpt_port() { return std::to_string(Hytera_RPT_PORT); }
+std::string name() {
+    return Location_Name;
+}
+std::string watt() {
+    return Location_Watt;
+}
+std::string gateway_port() {
+    return std::to_string(DMRGateway_port);
+}
+std::string sysop() {
+    return SYSOP_ID;
+}
+std::string debug_value() {
+    return std::to_string(debug);
+}
+std::string gateway_address() {
+    return DMRGateway_address;
+}
+std::string local_address() {
+    return Hytera_RPT_local_address;
+}
+std::string rpt_port() {
+    return std::to_string(Hytera_RPT_PORT);
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -39,30 +55,31 @@ const Case cases[] = {
      nullptr, name, "Berg"},
     {"leading blank is invalid but counts", five_counted + "Location_Name= Berg\n", 0,
      "Location_Name value  invalid\n", nullptr, name, "Standort"},
-    {"three-digit power keeps two", five_counted + "Location_Watt=100\n", 0,
-     "Location_Watt=10\n", nullptr, watt, "10"},
-    {"power digits then letter", five_counted + "Location_Watt=25W\n", 0, nullptr, nullptr,
-     watt, "25"},
+    {"three-digit power keeps two", five_counted + "Location_Watt=100\n", 0, "Location_Watt=10\n",
+     nullptr, watt, "10"},
+    {"power digits then letter", five_counted + "Location_Watt=25W\n", 0, nullptr, nullptr, watt,
+     "25"},
     {"port without digits", five_counted + "DMRGateway_port=abc\n", 0, "DMRGateway_port=0\n",
      nullptr, gateway_port, "0"},
-    {"port like atoi", five_counted + "DMRGateway_port= 4711x\n", 0, nullptr, nullptr,
-     gateway_port, "4711"},
+    {"port like atoi", five_counted + "DMRGateway_port= 4711x\n", 0, nullptr, nullptr, gateway_port,
+     "4711"},
     {"port above 65535 stored unchanged", five_counted + "DMRGateway_port=70000\n", 0, nullptr,
      nullptr, gateway_port, "70000"},
-    {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0,
-     "SYSOP_ID=Anna and Ben\n", nullptr, sysop, "Anna and Ben"},
+    {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
+     nullptr, sysop, "Anna and Ben"},
     {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1, "invalid only 5\n", nullptr,
      sysop, ""},
-    {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr, "debug=",
-     debug_value, "0"},
-    {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n",
-     nullptr, debug_value, "1"},
-    {"comment after value ignores line", five_counted + "DMRGateway_address=10.0.0.1 # peer\n",
-     1, nullptr, "DMRGateway_address=", gateway_address, "127.0.0.1"},
+    {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr,
+     "debug=", debug_value, "0"},
+    {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n", nullptr,
+     debug_value, "1"},
+    {"comment after value ignores line", five_counted + "DMRGateway_address=10.0.0.1 # peer\n", 1,
+     nullptr, "DMRGateway_address=", gateway_address, "127.0.0.1"},
     {"same key six times is valid", five_counted + "Location_CC=02\n", 0, nullptr, "invalid",
      nullptr, nullptr},
-    {"CRLF lines", "Location_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\n"
-                   "Location_CC=01\r\nLocation_Name=Tal\r\n",
+    {"CRLF lines",
+     "Location_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\n"
+     "Location_CC=01\r\nLocation_Name=Tal\r\n",
      0, "Location_Name=Tal\n", nullptr, name, "Tal"},
     {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1, "invalid only 5\n",
      nullptr, name, "Standort"},
@@ -76,7 +93,9 @@ const Case cases[] = {
      nullptr, gateway_address, "123456789012345"},
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class ReadConfig : public testing::TestWithParam<Case> {};
 

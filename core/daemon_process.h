@@ -99,10 +99,12 @@ struct DaemonPorts {
 inline std::string loopback_config(const DaemonPorts &p, const char *local = "127.0.0.1") {
     return "Location_Name=Testort\nLocation_CC=01\nLocation_Watt=05\n"
            "DMRGateway_address=127.0.0.1\nDMRGateway_local_address=127.0.0.1\n"
-           "DMRGateway_port=" + std::to_string(p.peer) + "\nDMRGateway_local_port=" +
-           std::to_string(p.link_local) + "\nHytera_RPT_PORT=" + std::to_string(p.control) +
-           "\nHytera_RPT_AUDIO_PORT=" + std::to_string(p.voice) + "\nHytera_RPT_RDAC_PORT=" +
-           std::to_string(p.rdac) + "\nHytera_RPT_local_address=" + local + "\n";
+           "DMRGateway_port=" +
+           std::to_string(p.peer) + "\nDMRGateway_local_port=" + std::to_string(p.link_local) +
+           "\nHytera_RPT_PORT=" + std::to_string(p.control) +
+           "\nHytera_RPT_AUDIO_PORT=" + std::to_string(p.voice) +
+           "\nHytera_RPT_RDAC_PORT=" + std::to_string(p.rdac) +
+           "\nHytera_RPT_local_address=" + local + "\n";
 }
 
 } // namespace ferrule_test

@@ -2,6 +2,7 @@
 #include "core/settings.h"
 #include "core/signal_report.h"
 #include "core/supervision.h"
+#include "core/thread.h"
 #include "hytera/service.h"
 #include "network/link.h"
 
@@ -71,9 +72,8 @@ int main(int argc, char **argv) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
-    pthread_t thread;
-    pthread_create(&thread, nullptr, Hytera_main, nullptr);
-    pthread_create(&thread, nullptr, MMDVM_main, nullptr);
+    start_detached(Hytera_main);
+    start_detached(MMDVM_main);
 
     SupervisionCounters counters;
     while (keep_running.load() != 0) {

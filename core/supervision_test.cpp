@@ -19,8 +19,7 @@ std::vector<int> calling_passes(int passes, int (*state_at)(int pass)) {
 }
 
 TEST(Supervision, LoginEverySixPassesWhileNotLoggedIn) {
-    EXPECT_EQ(calling_passes(40, [](int) { return 0; }),
-              (std::vector<int>{7, 13, 19, 25, 31, 37}));
+    EXPECT_EQ(calling_passes(40, [](int) { return 0; }), (std::vector<int>{7, 13, 19, 25, 31, 37}));
 }
 
 TEST(Supervision, KeepAliveEveryThirtyPassesWhileLoggedIn) {

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/thread.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -54,7 +55,9 @@ int Local_Hytera_RPT_rdac_srv_open() {
                              "Failed to create server Local_Hytera_RPT_rdac_srv_sock, errno=%d\n");
 }
 
-void receive_failure_backoff() { usleep(RECEIVE_FAILURE_BACKOFF_US); }
+void receive_failure_backoff() {
+    usleep(RECEIVE_FAILURE_BACKOFF_US);
+}
 
 void *Hytera_main(void *) {
     sleep(5);
@@ -67,10 +70,9 @@ void *Hytera_main(void *) {
     if (Local_Hytera_RPT_rdac_srv_open() != 0) {
         ferrule_log("Local_Hytera_RPT_rdac_srv_open() failed\n");
     }
-    pthread_t thread;
-    pthread_create(&thread, nullptr, Hytera_RPT_rdac, nullptr);
-    pthread_create(&thread, nullptr, audio_hytera_rpt, nullptr);
-    pthread_create(&thread, nullptr, localHytera_RPT_handler, nullptr);
+    start_detached(Hytera_RPT_rdac);
+    start_detached(audio_hytera_rpt);
+    start_detached(localHytera_RPT_handler);
     while (keep_running.load() != 0) {
         sleep(1);
         InsertHytera_RPTOnlineTimer();

@@ -17,7 +17,13 @@ void *drain(std::atomic<int> &socket_fd) {
 }
 } // namespace
 
-void *Hytera_RPT_rdac(void *) { return drain(Local_Hytera_RPT_rdac_srv_sock); }
-void *audio_hytera_rpt(void *) { return drain(Local_Hytera_RPT_audio_srv_sock); }
-void *localHytera_RPT_handler(void *) { return drain(Local_Hytera_RPT_srv_sock); }
+void *Hytera_RPT_rdac(void *) {
+    return drain(Local_Hytera_RPT_rdac_srv_sock);
+}
+void *audio_hytera_rpt(void *) {
+    return drain(Local_Hytera_RPT_audio_srv_sock);
+}
+void *localHytera_RPT_handler(void *) {
+    return drain(Local_Hytera_RPT_srv_sock);
+}
 void InsertHytera_RPTOnlineTimer() {}
