@@ -46,7 +46,7 @@ void print_usage() {
 int main(int argc, char **argv) {
     list_interfaces();
 
-    signal_report_start();
+    signal_report_prepare();
     struct sigaction action {};
     action.sa_handler = sigCatch;
     sigemptyset(&action.sa_mask);
@@ -67,6 +67,7 @@ int main(int argc, char **argv) {
     } else {
         config_file = argv[1];
     }
+    signal_report_start();
     read_config(config_file);
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));

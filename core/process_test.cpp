@@ -108,3 +108,60 @@ TEST(Process, RepeaterPortsOpenAfterFiveSecondsOnTheConfiguredAddress) {
 }
 
 } // namespace
+
+namespace {
+
+// The detached daemon is a child of our child; it is found by its working
+// directory, which is a scratch directory of this test alone.
+pid_t find_daemon_in(const std::filesystem::path &workdir) {
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code ec;
+        auto cwd = std::filesystem::read_symlink(entry.path() / "cwd", ec);
+        auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
+        if (!ec && cwd == workdir && exe.filename() == "ferrule") {
+            return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+        }
+    }
+    return -1;
+}
+
+bool process_gone(pid_t pid) {
+    std::string state = ferrule_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    // Gone, or a zombie waiting for a parent that is not us.
+    return state.empty() || state.find(") Z") != std::string::npos;
+}
+
+TEST(Process, DetachAloneFallsBackToDefaultFileAndReportsInterrupt) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("ferrule.cfg", loopback_config(ports));
+    DaemonProcess parent(dir.path(), {"-d"});
+    ASSERT_EQ(parent.wait_exit(5s), 0) << "the foreground process ends after detaching";
+    pid_t daemon = -1;
+    for (int i = 0; i < 100 && daemon == -1; ++i) {
+        daemon = find_daemon_in(dir.path());
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_GT(daemon, 0);
+    // The configured control port being taken shows ferrule.cfg was read.
+    bool bound = false;
+    for (int i = 0; i < 100 && !bound; ++i) {
+        std::this_thread::sleep_for(100ms);
+        bound = bind_errno("127.0.0.1", ports.control) == EADDRINUSE;
+    }
+    EXPECT_TRUE(bound);
+    kill(daemon, SIGINT);
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+        std::this_thread::sleep_for(20ms);
+        gone = process_gone(daemon);
+    }
+    if (!gone) {
+        kill(daemon, SIGKILL);
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_NE(ferrule_test::read_file(dir.path() / "error.txt").find("signum=2\n"),
+              std::string::npos);
+}
+
+} // namespace

@@ -118,12 +118,16 @@ void sigCatch(int signum) {
     errno = saved_errno;
 }
 
-void signal_report_start() {
-    if (pipe(pipe_fds) != 0) {
+void signal_report_prepare() {
+    if (pipe_fds[0] != -1 || pipe(pipe_fds) != 0) {
         return;
     }
     // A full pipe must not block the handler; such a signal goes unreported.
     fcntl(pipe_fds[1], F_SETFL, fcntl(pipe_fds[1], F_GETFL) | O_NONBLOCK);
+}
+
+void signal_report_start() {
+    signal_report_prepare();
     pthread_t thread;
     if (pthread_create(&thread, nullptr, reporter, nullptr) == 0) {
         pthread_detach(thread);

@@ -23,7 +23,12 @@ bool report_signal(const char *path, int signum, std::time_t when);
 // The handler installed for SIGINT.
 void sigCatch(int signum);
 
-// Creates the pipe and the reporter thread; call once before installing sigCatch.
+// Creates the pipe the handler writes to; call before installing sigCatch.
+void signal_report_prepare();
+
+// Starts the reporter thread. Call it after detaching as a daemon: the fork
+// inside daemon() keeps only the calling thread. Signals recorded before it
+// starts wait in the pipe.
 void signal_report_start();
 
 // Waits (at most timeout_ms) until every signal recorded so far has been
