@@ -1,0 +1,233 @@
+#include "voice/dmrd_to_hytera.h"
+#include "voice/test_frames.h"
+
+#include "core/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+namespace hf = hytera_frame;
+namespace df = dmrd_frame;
+using voice_test::dmrd;
+
+namespace {
+
+// calloc hands out lazily zeroed pages, as the static instance gets them.
+struct FreeState {
+    void operator()(network_call_state *s) const { std::free(s); }
+};
+
+struct Link {
+    std::unique_ptr<network_call_state, FreeState> state{
+        static_cast<network_call_state *>(std::calloc(1, sizeof(network_call_state)))};
+    hytera_target target{"", "127.0.0.1", 50000};
+    dmrd_outcome last{};
+    std::optional<hf::Frame> convert(const df::Frame &d) {
+        hf::Frame out{};
+        last = dmrd_to_hytera(d, target, *state, out);
+        if (last != dmrd_outcome::send) {
+            return std::nullopt;
+        }
+        return out;
+    }
+};
+
+constexpr std::uint8_t TS2 = df::FLAG_TS2;
+
+} // namespace
+
+TEST(DmrdToHytera, Ts2NetworkCallReachesRepeaterOnce) {
+    Link link;
+    int sent = 0;
+    auto setup = link.convert(dmrd(0, 2621234, 262, TS2 | 0x21));
+    ASSERT_TRUE(setup);
+    ++sent;
+    const hf::Frame &s = *setup;
+    EXPECT_EQ((std::array<std::uint8_t, 4>{s[0], s[1], s[2], s[3]}), hf::SIGNATURE_NORMAL);
+    EXPECT_EQ(s[8], 0x02);
+    EXPECT_EQ(s[12], 2);
+    EXPECT_EQ((std::array<std::uint8_t, 8>{s[16], s[17], s[18], s[19], s[20], s[21], s[22], s[23]}),
+              (std::array<std::uint8_t, 8>{0x22, 0x22, 0xEE, 0xEE, 0x11, 0x11, 0x11, 0x11}));
+    // Destination 262 then source 2621234, most significant byte first.
+    std::array<std::uint8_t, 36> payload{};
+    payload[34 - 24] = 0x01;
+    payload[36 - 24] = 0x06;
+    payload[38 - 24] = 0x27;
+    payload[40 - 24] = 0xFF;
+    payload[42 - 24] = 0x32;
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), s.begin() + 24));
+    EXPECT_EQ(s[62], 1);
+    EXPECT_EQ(hf::read_id(s, hf::SOURCE), 2621234u);
+    EXPECT_EQ(hf::read_id(s, hf::DESTINATION), 262u);
+
+    EXPECT_FALSE(link.convert(dmrd(1, 2621234, 262, TS2 | 0x21)));
+    EXPECT_FALSE(link.convert(dmrd(2, 2621234, 262, TS2 | 0x21)));
+
+    const df::Frame burst_a = dmrd(3, 2621234, 262, TS2 | 0x10);
+    auto a = link.convert(burst_a);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(hf::read_word(*a, hf::SLOT_TYPE), 0x7777);
+    EXPECT_EQ((*a)[24], 0x10);
+    EXPECT_EQ((*a)[8], 0x01);
+    for (std::size_t k = 0; k < 17; ++k) {
+        EXPECT_EQ((*a)[26 + 2 * k], burst_a[21 + 2 * k]);
+        EXPECT_EQ((*a)[27 + 2 * k], burst_a[20 + 2 * k]);
+    }
+    auto e = link.convert(dmrd(4, 2621234, 262, TS2 | 0x04));
+    ASSERT_TRUE(e);
+    EXPECT_EQ((std::array<std::uint8_t, 4>{(*e)[0], (*e)[1], (*e)[2], (*e)[3]}),
+              hf::SIGNATURE_BURST_E);
+
+    auto end = link.convert(dmrd(5, 2621234, 262, TS2 | 0x22));
+    ASSERT_TRUE(end);
+    EXPECT_EQ((*end)[8], 0x03);
+    EXPECT_EQ(hf::read_word(*end, hf::SLOT_TYPE), 0x2222);
+    for (std::size_t i = 20; i < 60; ++i) {
+        EXPECT_EQ((*end)[i], 0) << i;
+    }
+    EXPECT_FALSE(link.convert(dmrd(6, 2621234, 262, TS2 | 0x22)));
+    EXPECT_FALSE(link.convert(dmrd(7, 2621234, 262, TS2 | 0x22)));
+}
+
+TEST(DmrdToHytera, VoiceBurstAMatchesWorkedExample) {
+    Link link;
+    auto a = link.convert(dmrd(5, 1234567, 9, 0x10));
+    ASSERT_TRUE(a);
+    const std::array<std::uint8_t, 26> head = {0x5A, 0x5A, 0x5A, 0x5A, 0x05, 0x00, 0x00, 0x00, 0x01,
+                                               0x00, 0x05, 0x01, 0x01, 0x00, 0x00, 0x00, 0x11, 0x11,
+                                               0x77, 0x77, 0x11, 0x11, 0x00, 0x00, 0x10, 0x00};
+    const std::array<std::uint8_t, 12> tail = {0x00, 0x00, 0x01, 0x00, 0x09, 0x00,
+                                               0x00, 0x00, 0x87, 0xD6, 0x12, 0x00};
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), a->begin()));
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), a->begin() + 60));
+    EXPECT_EQ((*a)[58], 0x7B); // BER byte rides along as the pad
+}
+
+TEST(DmrdToHytera, SequenceWrapCountsPerSource) {
+    Link link;
+    link.state->wrap_count[262000] = 6;
+    const std::pair<std::uint8_t, std::uint8_t> expected[] = {{254, 6}, {255, 6}, {0, 7}};
+    for (auto [sequence, wrap] : expected) {
+        auto h = link.convert(dmrd(sequence, 262000, 262, 0x01));
+        ASSERT_TRUE(h);
+        EXPECT_EQ((*h)[4], sequence);
+        EXPECT_EQ((*h)[5], wrap);
+    }
+    // A new call restarts the count.
+    ASSERT_TRUE(link.convert(dmrd(255, 262000, 262, 0x21)));
+    EXPECT_EQ(link.state->wrap_count[262000], 0u);
+}
+
+TEST(DmrdToHytera, IdValidation) {
+    struct Case {
+        std::uint32_t source;
+        std::uint32_t destination;
+        const char *line; // nullptr: accepted
+    };
+    const Case cases[] = {
+        {3999, 9, "Invalid SrcID from MMDVM: 3999\n"},
+        {9000001, 9, "Invalid SrcID from MMDVM: 9000001\n"},
+        {4000, 0, "Invalid DestID from MMDVM: 0 - SourceID: 4000\n"},
+        {4000, 9000001, "Invalid DestID from MMDVM: 9000001 - SourceID: 4000\n"},
+        {4000, 1, nullptr},
+        {9000000, 9000000, nullptr},
+    };
+    for (const Case &c : cases) {
+        ferrule_test::CapturedLog log;
+        Link link;
+        auto h = link.convert(dmrd(255, c.source, c.destination, 0x21));
+        EXPECT_EQ(h.has_value(), c.line == nullptr) << c.source << " " << c.destination;
+        EXPECT_EQ(log.text(), c.line ? c.line : "");
+        if (c.line != nullptr && c.source <= NETWORK_ID_MAX) {
+            EXPECT_EQ(link.state->wrap_count[c.source], 0u);
+            EXPECT_EQ(link.state->call_open[c.source], 0u);
+        }
+    }
+}
+
+TEST(DmrdToHytera, DataCountersAndClassesPerSlot) {
+    Link link;
+    struct Step {
+        std::uint8_t flags;
+        std::uint32_t destination;
+        std::uint8_t counter;
+        std::uint16_t type;
+        std::uint8_t data_class;
+    };
+    const Step steps[] = {
+        {0x23, 100, 0, 0x3333, 0xDD}, {0x23, 100, 1, 0x3333, 0xD8}, {0x26, 200, 0, 0x4444, 0x94},
+        {0x27, 200, 1, 0x5555, 0xB0}, {0x28, 200, 2, 0x6666, 0xB0}, {0x26, 200, 0, 0x4444, 0x94},
+    };
+    for (const Step &s : steps) {
+        auto h = link.convert(dmrd(50, 5000, s.destination, s.flags));
+        ASSERT_TRUE(h);
+        EXPECT_EQ((*h)[4], s.counter) << int(s.flags);
+        EXPECT_EQ((*h)[5], 0);
+        EXPECT_EQ((*h)[8], 0x41);
+        EXPECT_EQ((*h)[12], 1);
+        EXPECT_EQ(hf::read_word(*h, hf::SLOT_TYPE), s.type);
+        EXPECT_EQ((*h)[24], 0x40);
+        EXPECT_EQ((*h)[25], s.data_class);
+    }
+    // TS2 keeps its own counter and is still numbered slot 1.
+    auto ts2 = link.convert(dmrd(50, 5000, 100, TS2 | 0x23));
+    ASSERT_TRUE(ts2);
+    EXPECT_EQ((*ts2)[12], 1);
+    EXPECT_EQ(hf::read_word(*ts2, hf::SLOT_WORD), 0x2222);
+    EXPECT_EQ((*ts2)[25], 0xDD);
+}
+
+TEST(DmrdToHytera, FirmwareFamilies) {
+    Link link;
+    link.target.firmware = "A7.03";
+    auto csbk = link.convert(dmrd(0, 5000, 9, 0x23));
+    ASSERT_TRUE(csbk);
+    EXPECT_EQ((*csbk)[8], 0x01);
+    link.target.firmware = "A8.01";
+    auto setup = link.convert(dmrd(0, 5000, 9, 0x21));
+    ASSERT_TRUE(setup);
+    EXPECT_EQ((*setup)[8], 0x42);
+}
+
+TEST(DmrdToHytera, UnknownDataTypeReported) {
+    for (std::uint8_t flags : {0x00, 0x11, 0x29, 0xB0}) {
+        ferrule_test::CapturedLog log;
+        Link link;
+        EXPECT_FALSE(link.convert(dmrd(0, 5000, 9, flags)));
+        char line[80];
+        std::snprintf(line, sizeof line, "Unknown DataType: %2.2x from 5000 at 311234\n", flags);
+        EXPECT_EQ(log.text(), line);
+    }
+}
+
+TEST(DmrdToHytera, NoRepeaterAddressUpdatesStateSendsNothing) {
+    const std::pair<std::string_view, std::uint16_t> targets[] = {{"", 50000},
+                                                                  {"127.0.0.1", 0},
+                                                                  {"255.255.255.255", 50000},
+                                                                  {"0.0.0.0", 50000},
+                                                                  {"not an address", 50000}};
+    for (auto [address, port] : targets) {
+        Link link;
+        link.target.address = address;
+        link.target.voice_port = port;
+        EXPECT_FALSE(link.convert(dmrd(0, 5000, 9, 0x21)));
+        EXPECT_EQ(link.last, dmrd_outcome::no_destination) << address;
+        EXPECT_EQ(link.state->call_open[5000], 1u);
+        EXPECT_FALSE(link.convert(dmrd(1, 5000, 9, 0x21)));
+        EXPECT_EQ(link.last, dmrd_outcome::dropped);
+    }
+}
+
+TEST(DmrdToHytera, ShortDatagramRejected) {
+    ferrule_test::CapturedLog log;
+    Link link;
+    const df::Frame d = dmrd(255, 5000, 9, 0x21);
+    hf::Frame out{};
+    EXPECT_EQ(dmrd_to_hytera(std::span(d).first(54), link.target, *link.state, out),
+              dmrd_outcome::dropped);
+    EXPECT_EQ(link.state->wrap_count[5000], 0u);
+    EXPECT_EQ(log.text(), "Short DMRD frame from MMDVM: 54 bytes (dropped)\n");
+}
