@@ -30,6 +30,11 @@ void copy_burst(std::span<const std::uint8_t, df::LENGTH> d,
 } // namespace
 
 bool hytera_target_usable(std::string_view address, std::uint16_t port) {
+    sockaddr_in unused{};
+    return hytera_target_address(address, port, unused);
+}
+
+bool hytera_target_address(std::string_view address, std::uint16_t port, sockaddr_in &out) {
     if (port == 0 || address.empty() || address.size() >= INET_ADDRSTRLEN) {
         return false;
     }
@@ -39,7 +44,14 @@ bool hytera_target_usable(std::string_view address, std::uint16_t port) {
     if (inet_pton(AF_INET, text, &a) != 1) {
         return false;
     }
-    return a.s_addr != htonl(INADDR_ANY) && a.s_addr != htonl(INADDR_BROADCAST);
+    if (a.s_addr == htonl(INADDR_ANY) || a.s_addr == htonl(INADDR_BROADCAST)) {
+        return false;
+    }
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_addr = a;
+    out.sin_port = htons(port);
+    return true;
 }
 
 dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 #include <span>
 #include <string_view>
 
@@ -48,3 +49,5 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
 // broadcast) and `port` is set; a repeater that never registered on the voice
 // port has neither.
 bool hytera_target_usable(std::string_view address, std::uint16_t port);
+// The same check, also giving the socket address to send to.
+bool hytera_target_address(std::string_view address, std::uint16_t port, sockaddr_in &out);

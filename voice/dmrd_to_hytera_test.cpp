@@ -221,6 +221,15 @@ TEST(DmrdToHytera, NoRepeaterAddressUpdatesStateSendsNothing) {
     }
 }
 
+TEST(DmrdToHytera, TargetAddressForSending) {
+    sockaddr_in a{};
+    ASSERT_TRUE(hytera_target_address("192.168.1.20", 50001, a));
+    EXPECT_EQ(a.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(a.sin_port), 50001);
+    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0xC0A80114u);
+    EXPECT_FALSE(hytera_target_address("192.168.1.200000", 50001, a));
+}
+
 TEST(DmrdToHytera, ShortDatagramRejected) {
     ferrule_test::CapturedLog log;
     Link link;

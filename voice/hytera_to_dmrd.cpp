@@ -123,3 +123,18 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
     out[df::RSSI] = 0;
     return true;
 }
+
+void hytera_to_dmrd_all_peers(std::span<const std::uint8_t> frame, std::string_view given_key,
+                              std::uint32_t stream_id,
+                              std::span<peer_sequence, PEER_SLOTS> sequences,
+                              const lc_builders &builders, peer_slot_reader peer_at,
+                              dmrd_sender send, void *user) {
+    df::Frame out{};
+    for (std::size_t slot = 0; slot < PEER_SLOTS; ++slot) {
+        const peer_slot_view peer = peer_at(slot, user);
+        if (hytera_to_dmrd(frame, slot, peer, given_key, stream_id, sequences[slot], builders,
+                           out)) {
+            send(slot, out, user);
+        }
+    }
+}

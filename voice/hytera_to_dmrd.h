@@ -51,6 +51,19 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
                     peer_sequence &sequence, const lc_builders &builders,
                     std::span<std::uint8_t, dmrd_frame::LENGTH> out);
 
+// The whole conversion for one received frame: walks peer slots 0 to 9 in
+// order, reading each through `peer_at` (a snapshot taken under whatever
+// protects the peer table) and handing every finished frame to `send` with
+// its slot. `user` is passed through to both.
+using peer_slot_reader = peer_slot_view (*)(std::size_t slot, void *user);
+using dmrd_sender = void (*)(std::size_t slot, std::span<const std::uint8_t, dmrd_frame::LENGTH>,
+                             void *user);
+void hytera_to_dmrd_all_peers(std::span<const std::uint8_t> frame, std::string_view given_key,
+                              std::uint32_t stream_id,
+                              std::span<peer_sequence, PEER_SLOTS> sequences,
+                              const lc_builders &builders, peer_slot_reader peer_at,
+                              dmrd_sender send, void *user);
+
 // The sequence state of every peer slot, kept by the voice thread that alone
 // converts in this direction.
 extern std::array<peer_sequence, PEER_SLOTS> MMDVM_SEQ;

@@ -197,3 +197,25 @@ TEST(HyteraToDmrd, FreeSlotWrongPeerAndShortFrame) {
     EXPECT_EQ(log.text(), "kein Repeater unter Index 0 angemeldet -> abbrechen\nfalsche nummer\n");
     EXPECT_EQ(peer.sequence.dmrd_sequence[0], 0);
 }
+
+TEST(HyteraToDmrd, AllPeersGoesToMatchingSlotOnly) {
+    struct Table {
+        std::array<peer_slot_view, PEER_SLOTS> slots{};
+        std::vector<std::size_t> sent;
+    } table;
+    table.slots[1] = {"a", 311234, "DL0ABC", 3};
+    table.slots[4] = {"b", 311235, "DL0XYZ", 3};
+    std::array<peer_sequence, PEER_SLOTS> sequences{};
+    ferrule_test::CapturedLog log;
+    hytera_to_dmrd_all_peers(
+        hytera(0x11, 0x77, 1, 1, 1234567, 9), "b", 0, sequences, BUILDERS,
+        [](std::size_t slot, void *user) { return static_cast<Table *>(user)->slots[slot]; },
+        [](std::size_t slot, std::span<const std::uint8_t, df::LENGTH>, void *user) {
+            static_cast<Table *>(user)->sent.push_back(slot);
+        },
+        &table);
+    EXPECT_EQ(table.sent, std::vector<std::size_t>{4});
+    EXPECT_EQ(sequences[4].dmrd_sequence[0], 1);
+    EXPECT_EQ(sequences[1].dmrd_sequence[0], 0);
+    EXPECT_EQ(log.text(), "kein Repeater unter Index 0 angemeldet -> abbrechen\nfalsche nummer\n");
+}
