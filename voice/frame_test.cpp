@@ -60,17 +60,6 @@ TEST(HyteraFrame, IdsLittleEndianAndSetupIdsMostSignificantFirst) {
     EXPECT_EQ(hf::read_id(f, hf::DESTINATION), 0x123456u);
 }
 
-TEST(DmrdFrame, KindTableMapsBothWays) {
-    for (const df::KindPair &k : df::KINDS) {
-        EXPECT_EQ(df::kind_of_hytera_type(k.hytera_type), k.dmrd_kind);
-        EXPECT_EQ(df::hytera_type_of_kind(k.dmrd_kind), k.hytera_type);
-    }
-    EXPECT_FALSE(df::kind_of_hytera_type(hf::TYPE_IDLE));
-    EXPECT_FALSE(df::kind_of_hytera_type(hf::TYPE_CALL_SETUP));
-    EXPECT_FALSE(df::hytera_type_of_kind(0x00));
-    EXPECT_FALSE(df::hytera_type_of_kind(0x11));
-}
-
 TEST(DmrdFrame, SourceIdBigEndian) {
     df::Frame d{};
     df::write_be(d, df::SOURCE, df::ID_LENGTH, 2621234);
