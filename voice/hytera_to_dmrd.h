@@ -3,6 +3,7 @@
 // caller walks the peer table, calls this for each slot with a snapshot of it
 // and sends the result to that slot's address; no socket is touched here.
 
+#include "dmr/lc.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
 
@@ -15,12 +16,16 @@
 // A voice LC header or terminator built from the call's IDs: call type 0 is a
 // private call, anything else a group call. The result holds at least 33 bytes
 // in air order and stays valid until the same builder is called again.
-using lc_burst_builder = const std::uint8_t *(*)(int call_type, std::uint32_t destination,
+using lc_burst_builder = const std::uint8_t *(*)(std::uint8_t call_type, std::uint32_t destination,
                                                  std::uint32_t source);
 struct lc_builders {
     lc_burst_builder voice_lc_header;
     lc_burst_builder terminator_with_lc;
 };
+
+// The gateway's own coder; the daemon converts with these.
+inline constexpr lc_builders DMR_CODER_BUILDERS{ipscpacket_construct_payload_voice_lc_header,
+                                                ipscpacket_construct_payload_terminator_with_lc};
 
 // The fields of one peer table slot that the conversion reads. An empty key is
 // a free slot.

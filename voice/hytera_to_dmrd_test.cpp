@@ -31,11 +31,11 @@ struct BuilderCall {
 };
 std::vector<BuilderCall> builder_calls;
 
-const std::uint8_t *fake_header(int call_type, std::uint32_t d, std::uint32_t s) {
+const std::uint8_t *fake_header(std::uint8_t call_type, std::uint32_t d, std::uint32_t s) {
     builder_calls.push_back({call_type, d, s});
     return HEADER_9_1234567.data();
 }
-const std::uint8_t *fake_terminator(int call_type, std::uint32_t d, std::uint32_t s) {
+const std::uint8_t *fake_terminator(std::uint8_t call_type, std::uint32_t d, std::uint32_t s) {
     builder_calls.push_back({call_type, d, s});
     return TERMINATOR_9_1234567.data();
 }
@@ -218,4 +218,24 @@ TEST(HyteraToDmrd, AllPeersGoesToMatchingSlotOnly) {
     EXPECT_EQ(sequences[4].dmrd_sequence[0], 1);
     EXPECT_EQ(sequences[1].dmrd_sequence[0], 0);
     EXPECT_EQ(log.text(), "kein Repeater unter Index 0 angemeldet -> abbrechen\nfalsche nummer\n");
+}
+
+// The LC bursts of a group call 9 <- 1234567 from the gateway's own coder land
+// byte for byte in the DMRD data field.
+TEST(HyteraToDmrd, CoderBurstsInsideTheFrame) {
+    ferrule_test::CapturedLog log;
+    peer_slot_view view{"127.0.0.1-:62031", 311234, "DL0ABC", 3};
+    peer_sequence sequence{};
+    const struct {
+        std::uint8_t kind;
+        const std::array<std::uint8_t, 34> &burst;
+    } cases[] = {{0x11, HEADER_9_1234567}, {0x22, TERMINATOR_9_1234567}};
+    std::uint8_t seq = 1;
+    for (const auto &c : cases) {
+        df::Frame out{};
+        ASSERT_TRUE(hytera_to_dmrd(hytera(0x22, c.kind, seq++, 1, 1234567, 9), 0, view, view.key, 7,
+                                   sequence, DMR_CODER_BUILDERS, out));
+        EXPECT_TRUE(std::equal(c.burst.begin(), c.burst.begin() + df::BURST_LENGTH,
+                               out.begin() + df::BURST));
+    }
 }
