@@ -1,5 +1,8 @@
 #include "hytera/service.h"
 
+#include "core/sockets.h"
+#include "hytera/outbox.h"
+
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/thread.h"
@@ -53,6 +56,31 @@ int Local_Hytera_RPT_audio_srv_open() {
 int Local_Hytera_RPT_rdac_srv_open() {
     return open_bound_socket(Local_Hytera_RPT_rdac_srv_sock, Hytera_RPT_RDAC_PORT,
                              "Failed to create server Local_Hytera_RPT_rdac_srv_sock, errno=%d\n");
+}
+
+void send_outbox(const outbox &box) {
+    for (std::size_t i = 0; i < box.count; ++i) {
+        const outgoing_datagram &d = box.items[i];
+        int fd = -1;
+        switch (d.via) {
+        case socket_kind::control:
+            fd = Local_Hytera_RPT_srv_sock.load();
+            break;
+        case socket_kind::voice:
+            fd = Local_Hytera_RPT_audio_srv_sock.load();
+            break;
+        case socket_kind::rdac:
+            fd = Local_Hytera_RPT_rdac_srv_sock.load();
+            break;
+        case socket_kind::link:
+            fd = MMDVM_clientsock.load();
+            break;
+        }
+        if (fd >= 0) {
+            (void)sendto(fd, d.bytes.data(), d.length, 0, reinterpret_cast<const sockaddr *>(&d.to),
+                         sizeof d.to);
+        }
+    }
 }
 
 void receive_failure_backoff() {

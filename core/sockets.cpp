@@ -1,0 +1,3 @@
+#include "core/sockets.h"
+
+std::atomic<int> MMDVM_clientsock{-1};

@@ -1,0 +1,124 @@
+#include "hytera/repeater_table.h"
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/text.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <ctime>
+
+repeater_table Hytera_RPT;
+
+const std::array<std::uint8_t, 12> start12{0x7E, 0x04, 0x00, 0xFE, 0x20, 0x10,
+                                           0x00, 0x00, 0x00, 0x0C, 0x60, 0xE1};
+const std::array<std::uint8_t, 24> start24{0x7E, 0x04, 0x00, 0x00, 0x20, 0x10, 0x00, 0x01,
+                                           0x00, 0x18, 0x9B, 0x60, 0x02, 0x04, 0x00, 0x05,
+                                           0x00, 0x64, 0x00, 0x00, 0x00, 0x01, 0xC4, 0x03};
+
+namespace {
+
+int lowest_match(const std::array<repeater_entry, REPEATER_SLOTS> &slots, const char *text) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].used() && std::strncmp(slots[i].Hytera_RPT_ip, text,
+                                            sizeof slots[i].Hytera_RPT_ip) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// A recorded port address is never replaced while the repeater stays
+// registered, even when later datagrams come from another source port.
+void record_port(repeater_entry &e, int port_kind, const sockaddr_in &source) {
+    if (port_kind == PORT_KIND_VOICE && e.Hytera_RPT_INDEX1 != 1) {
+        e.Hytera_RPT_ip_Audio = source;
+        e.Hytera_RPT_INDEX1 = 1;
+    }
+    if (port_kind == PORT_KIND_CONTROL && e.Hytera_RPT_INDEX2 != 1) {
+        e.Hytera_RPT_ip_System = source;
+        e.Hytera_RPT_INDEX2 = 1;
+    }
+}
+
+} // namespace
+
+insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
+                                     const char *address_text, std::uint16_t rdac_port,
+                                     outbox &box) {
+    if (std::strncmp(address_text, "0.0.0.0", 7) == 0) {
+        ferrule_log("InsertHytera_RPT IP ERROR\n");
+        return {-1, false};
+    }
+    std::time_t now = std::time(nullptr);
+    int index = -1;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        int found = lowest_match(slots_, address_text);
+        if (found >= 0) {
+            repeater_entry &e = slots_[static_cast<std::size_t>(found)];
+            e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
+            record_port(e, port_kind, source);
+            return {found, false};
+        }
+        for (std::size_t i = 0; i < slots_.size() && index < 0; ++i) {
+            if (!slots_[i].used()) {
+                index = static_cast<int>(i);
+            }
+        }
+        if (index < 0) {
+            return {-1, false};
+        }
+        repeater_entry &e = slots_[static_cast<std::size_t>(index)];
+        record_port(e, port_kind, source);
+        e.Hytera_RPT_Firmware[0] = 'A';
+        e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
+        e.Hytera_RPT_RDAC_OK = 0;
+        copy_text(e.Hytera_RPT_ip, address_text, sizeof e.Hytera_RPT_ip - 1);
+        copy_text(e.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID, sizeof e.Hytera_RPT_DmrID - 1);
+    }
+    std::tm local{};
+    char when[32] = "";
+    if (localtime_r(&now, &local) != nullptr) {
+        asctime_r(&local, when);
+    }
+    ferrule_log("%sHytera_RPT Login ip %s INDEX:%d with number %d \n", when, address_text,
+                port_kind, index);
+    sockaddr_in to = ipv4_destination(source.sin_addr, rdac_port);
+    box.add(socket_kind::rdac, to, start12);
+    box.add(socket_kind::rdac, to, start24);
+    return {index, true};
+}
+
+int repeater_table::find(const char *address_text) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lowest_match(slots_, address_text);
+}
+
+repeater_entry repeater_table::snapshot(std::size_t index) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return index < slots_.size() ? slots_[index] : repeater_entry{};
+}
+
+void repeater_table::reset() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    slots_ = {};
+}
+
+void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addressText) {
+    outbox box;
+    Hytera_RPT.insert(portKind, sourceAddress, addressText,
+                      static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT), box);
+    send_outbox(box);
+}
+
+int Find_Hytera_Repeater_Index(const char *addressText) {
+    int index = Hytera_RPT.find(addressText);
+    return index < 0 ? REPEATER_LOOKUP_FALLBACK : index;
+}
+
+void address_text(const sockaddr_in &address, char (&text)[16]) {
+    if (inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
+        text[0] = 0;
+    }
+}
