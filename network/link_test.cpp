@@ -1,0 +1,316 @@
+#include "network/link.h"
+
+#include "core/settings.h"
+#include "core/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using ferrule_test::CapturedLog;
+using link_msg::tag;
+
+namespace {
+
+const char *const TIME = "Mon Jan  1 00:00:00 2024\n";
+
+sockaddr_in endpoint(const char *address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+std::vector<std::uint8_t> message(const std::string &tag_text, std::vector<std::uint8_t> rest) {
+    std::vector<std::uint8_t> d(tag_text.begin(), tag_text.end());
+    d.insert(d.end(), rest.begin(), rest.end());
+    return d;
+}
+
+std::vector<std::uint8_t> rptack(std::uint32_t value) {
+    return message("RPTACK",
+                   {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                    static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
+}
+
+// A link with its own state, peer table and repeater table.
+struct link_fixture : ::testing::Test {
+    std::atomic<int> state{0};
+    peer_table peers;
+    repeater_table repeaters;
+    source_drop_log drops;
+    sockaddr_in peer = endpoint("127.0.0.1", 62031);
+    link_context ctx{peer, state, peers, repeaters, drops};
+    CapturedLog log;
+
+    link_fixture() {
+        std::strcpy(ctx.time_text, TIME);
+        ctx.stamp_on_receive = false;
+        std::strcpy(Location_Watt, "5");
+        std::strcpy(Location_CC, "1");
+        std::strcpy(Location_Name, "Testort");
+        Location_Homepage[0] = 0;
+        repeaters.locked([](auto &slots) {
+            std::strcpy(slots[0].Hytera_RPT_ip, "127.0.0.2");
+            std::strcpy(slots[0].Hytera_RPT_DmrID, "026201");
+            std::strcpy(slots[0].Hytera_RPT_Callsign, "DB0ABC");
+            std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "438500000");
+            std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "431100000");
+            slots[0].Hytera_RPT_RDAC_OK = 1;
+        });
+    }
+    link_reaction react(const std::vector<std::uint8_t> &d) { return link_react(d, peer, ctx); }
+};
+
+using LinkReact = link_fixture;
+
+TEST_F(LinkReact, LoginFromStateZeroToTwoWithItsLines) {
+    link_reaction r = react(rptack(0x11223344));
+    EXPECT_EQ(state.load(), 1);
+    ASSERT_EQ(r.reply_length, link_msg::RPTK_LENGTH);
+    EXPECT_EQ(std::memcmp(r.reply.data(), "RPTK\x11\x22\x33\x44", 8), 0);
+    EXPECT_EQ(ntohs(r.reply_to.sin_port), 62031);
+
+    r = react(rptack(1));
+    EXPECT_EQ(state.load(), 2);
+    ASSERT_EQ(r.reply_length, link_msg::RPTC_LENGTH);
+    EXPECT_EQ(std::memcmp(r.reply.data(), "RPTC\0\0\0\1DB0ABC  438500000431100000 5 1", 38), 0);
+    peer_entry e = peers.snapshot(0);
+    EXPECT_STREQ(e.MMDVM_INDEX, ":127.0.0.1-:62031");
+    EXPECT_EQ(e.MMDVM_ID, 1u);
+    // The repeater's TX frequency goes out in the field the peer reads as RX.
+    EXPECT_STREQ(e.MMDVM_RX_Freq, "438.5000");
+
+    r = react(rptack(1));
+    EXPECT_EQ(state.load(), 2);
+    EXPECT_EQ(r.reply_length, 0u);
+    EXPECT_EQ(log.text(), std::string(".....recv RPTACK 0:287454020\n"
+                                      ".....send RPTK:287454020\n"
+                                      ".....recv RPTACK 1:1\n"
+                                      ".....send RPTC:1\n") +
+                              TIME +
+                              "INSERT NR.0 MMDVM INDEX:<:127.0.0.1-:62031> CALL:<DB0ABC  > "
+                              "ID:<1> RX-QRG:<438.5000> TX-QRG:<431.1000> IP:<127.0.0.1> "
+                              "PORT:<62031>\n"
+                              ".....recv RPTACK 2:1\n");
+}
+
+TEST_F(LinkReact, RefusalsAreLoggedInEveryStateAndChangeNothing) {
+    for (int s : {0, 1, 2}) {
+        state = s;
+        for (const char *t : {"RPTNAK", "MSTNAK"}) {
+            CapturedLog local;
+            link_reaction r = react(message(t, {0xFF, 0xFF, 0xFF, 0xFF}));
+            EXPECT_EQ(state.load(), s);
+            EXPECT_EQ(r.reply_length, 0u);
+            EXPECT_EQ(local.text(), std::string(".....recv ") + t + ":-1  ---ERROR---\n");
+        }
+    }
+}
+
+TEST_F(LinkReact, PongsRefreshOnlyTheRecordedPeer) {
+    react(rptack(5));
+    react(rptack(5));
+    ASSERT_TRUE(peers.snapshot(0).used());
+    for (int i = 0; i < 20; ++i) {
+        peers.tick();
+    }
+    for (const char *t : {"RPTPONG", "MSTPONG"}) {
+        peers.tick();
+        link_reaction r = react(message(t, {0, 0, 0x66, 0x59}));
+        EXPECT_EQ(r.kind, t[0] == 'R' ? tag::RPTPONG : tag::MSTPONG);
+        EXPECT_EQ(peers.snapshot(0).MMDVM_TIMER, 35) << t;
+    }
+    // "RPTPON" and another byte is no pong.
+    peers.tick();
+    react(message("RPTPONX", {}));
+    EXPECT_EQ(peers.snapshot(0).MMDVM_TIMER, 34);
+}
+
+TEST_F(LinkReact, DatagramsFromAnyoneButThePeerAreDroppedWithRateLimitedLine) {
+    struct row {
+        const char *address;
+        std::uint16_t port;
+    };
+    for (row src : std::vector<row>{{"127.0.0.3", 62031}, {"127.0.0.1", 62030}}) {
+        CapturedLog local;
+        for (int i = 0; i < 5; ++i) {
+            link_reaction r = link_react(rptack(1), endpoint(src.address, src.port), ctx);
+            EXPECT_FALSE(r.from_peer);
+            EXPECT_EQ(r.reply_length, 0u);
+        }
+        link_react(message("MSTPONG", {}), endpoint(src.address, src.port), ctx);
+        link_react(message("DMRD", std::vector<std::uint8_t>(51)), endpoint(src.address, src.port),
+                   ctx);
+        EXPECT_EQ(state.load(), 0);
+        EXPECT_FALSE(peers.snapshot(0).used());
+        EXPECT_EQ(local.text(), ".....recv from " + std::string(src.address) + ":" +
+                                    std::to_string(src.port) + "  ---NOT THE PEER, DROPPED---\n");
+    }
+    // A minute later the same source is worth one more line.
+    CapturedLog later;
+    ctx.now_seconds += 60;
+    link_react(rptack(1), endpoint("127.0.0.3", 62031), ctx);
+    link_react(rptack(1), endpoint("127.0.0.3", 62031), ctx);
+    EXPECT_EQ(later.text(), ".....recv from 127.0.0.3:62031  ---NOT THE PEER, DROPPED---\n");
+}
+
+TEST(SourceDropLog, FloodOfSourcesNeverExceedsTheMemory) {
+    source_drop_log drops;
+    int logged = 0;
+    for (std::uint16_t p = 1; p <= 200; ++p) {
+        logged += drops.should_log(endpoint("10.0.0.9", p), 100) ? 1 : 0;
+    }
+    EXPECT_EQ(logged, static_cast<int>(source_drop_log::CAPACITY));
+    // Once their minute has passed, remembered sources make room for new ones.
+    EXPECT_TRUE(drops.should_log(endpoint("10.0.0.9", 500), 160));
+    EXPECT_FALSE(drops.should_log(endpoint("10.0.0.9", 500), 161));
+}
+
+TEST_F(LinkReact, ShortDatagramsAreDroppedAndNeverReadBeyond) {
+    state = 0;
+    const std::vector<std::vector<std::uint8_t>> shorts = {
+        message("RPTACK", {0, 0, 1}),
+        message("RPTNAK", {}),
+        message("MSTNAK", {0}),
+        message("RPTPON", {}),
+        message("DMRD", std::vector<std::uint8_t>(50)),
+        {},
+    };
+    for (const auto &d : shorts) {
+        // Each copied into exactly its own length, so a sanitizer sees any over-read.
+        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[d.size() + 1]);
+        std::memcpy(exact.get(), d.data(), d.size());
+        link_reaction r = link_react({exact.get(), d.size()}, peer, ctx);
+        EXPECT_EQ(r.kind, tag::none) << d.size();
+        EXPECT_FALSE(r.hand_on_dmrd);
+        EXPECT_EQ(r.reply_length, 0u);
+    }
+    EXPECT_EQ(state.load(), 0);
+    EXPECT_EQ(log.text(), "");
+}
+
+std::vector<std::uint8_t> seen_frame;
+std::string seen_address;
+void record_dmrd(std::span<const std::uint8_t> frame, const char *address, const sockaddr_in &) {
+    seen_frame.assign(frame.begin(), frame.end());
+    seen_address = address;
+}
+
+TEST_F(LinkReact, DmrdFromThePeerIsHandedOnWholeOrDroppedWithoutHook) {
+    auto frame = message("DMRD", std::vector<std::uint8_t>(51, 0x5A));
+    link_reaction r = react(frame);
+    EXPECT_TRUE(r.hand_on_dmrd);
+    EXPECT_EQ(state.load(), 0);
+
+    seen_frame.clear();
+    link_hand_on_dmrd(frame, peer); // no hook set: dropped
+    EXPECT_TRUE(seen_frame.empty());
+    link_dmrd_handler = record_dmrd;
+    link_hand_on_dmrd(frame, peer);
+    link_dmrd_handler = nullptr;
+    EXPECT_EQ(seen_frame, frame);
+    EXPECT_EQ(seen_address, "127.0.0.1");
+}
+
+// Two loopback sockets: one is the link, one plays the peer.
+struct socket_pair {
+    int link = socket(AF_INET, SOCK_DGRAM, 0);
+    int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in link_address{};
+    sockaddr_in peer_address{};
+    socket_pair() {
+        for (auto [fd, a] : {std::pair{link, &link_address}, std::pair{peer, &peer_address}}) {
+            *a = endpoint("127.0.0.1", static_cast<std::uint16_t>(ferrule_test::free_udp_port()));
+            bind(fd, reinterpret_cast<sockaddr *>(a), sizeof *a);
+            timeval tv{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        }
+    }
+    ~socket_pair() {
+        close(link);
+        close(peer);
+    }
+    void peer_sends(const std::vector<std::uint8_t> &d) const {
+        sendto(peer, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&link_address),
+               sizeof link_address);
+    }
+};
+
+TEST_F(LinkReact, ServeOneRepliesToThePeerOverTheSocket) {
+    socket_pair s;
+    ctx.peer = s.peer_address;
+    std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer{};
+    s.peer_sends(rptack(1));
+    ASSERT_TRUE(link_serve_one(s.link, buffer, ctx));
+    std::uint8_t got[400];
+    ASSERT_EQ(recv(s.peer, got, sizeof got, 0), 40);
+    EXPECT_EQ(std::memcmp(got, "RPTK\0\0\0\1", 8), 0);
+    EXPECT_EQ(state.load(), 1);
+}
+
+TEST_F(LinkReact, FailedReceiveIsNoDatagramAndDoesNotSpin) {
+    std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer{};
+    // The buffer still holds an RPTACK from before.
+    auto old = rptack(1);
+    std::memcpy(buffer.data(), old.data(), old.size());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(link_serve_one(-1, buffer, ctx));
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(290));
+    EXPECT_EQ(state.load(), 0);
+    EXPECT_EQ(log.text(), "");
+
+    // A closed descriptor fails the same way.
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    close(fd);
+    EXPECT_FALSE(link_serve_one(fd, buffer, ctx));
+    EXPECT_EQ(state.load(), 0);
+}
+
+TEST(Keepalive, AnnouncedRepeatersOnlyRptlInStateZeroElsePing) {
+    struct row {
+        const char *name;
+        const char *ip;
+        int rdac_ok;
+        const char *id;
+        int login;
+        std::size_t length;
+        std::string log;
+    };
+    const std::vector<row> rows = {
+        {"not identified", "127.0.0.2", 0, "026201", 0, 0, ""},
+        {"free slot", "", 1, "026201", 0, 0, ""},
+        {"login", "127.0.0.2", 1, "026201", 0, 8, ".....send RPTL:26201\n"},
+        {"keep-alive", "127.0.0.2", 1, "026201", 2, 11, ""},
+        {"key sent", "127.0.0.2", 1, "026201", 1, 11, ""},
+        {"id not a number", "127.0.0.2", 1, "x1", 0, 8, ".....send RPTL:0\n"},
+    };
+    for (const row &r : rows) {
+        repeater_entry e{};
+        std::strcpy(e.Hytera_RPT_ip, r.ip);
+        std::strcpy(e.Hytera_RPT_DmrID, r.id);
+        e.Hytera_RPT_RDAC_OK = r.rdac_ok;
+        CapturedLog log;
+        keepalive_datagram d = keepalive_for(e, r.login);
+        EXPECT_EQ(d.length, r.length) << r.name;
+        EXPECT_EQ(log.text(), r.log) << r.name;
+        if (d.length == 8) {
+            EXPECT_EQ(std::memcmp(d.bytes.data(), "RPTL", 4), 0);
+        }
+        if (d.length == 11) {
+            EXPECT_EQ(std::memcmp(d.bytes.data(), "RPTPING\0\0\x66\x59", 11), 0);
+        }
+    }
+}
+
+} // namespace
