@@ -20,8 +20,8 @@ namespace {
 
 int lowest_match(const std::array<repeater_entry, REPEATER_SLOTS> &slots, const char *text) {
     for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (slots[i].used() && std::strncmp(slots[i].Hytera_RPT_ip, text,
-                                            sizeof slots[i].Hytera_RPT_ip) == 0) {
+        if (slots[i].used() &&
+            std::strncmp(slots[i].Hytera_RPT_ip, text, sizeof slots[i].Hytera_RPT_ip) == 0) {
             return static_cast<int>(i);
         }
     }

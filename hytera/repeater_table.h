@@ -19,23 +19,23 @@ inline constexpr int REPEATER_LIFE_SECONDS = 35;
 inline constexpr const char *REPEATER_UNKNOWN_ID = "299199";
 
 struct repeater_entry {
-    char Hytera_RPT_ip[40];            // dotted quad; empty marks a free slot
-    sockaddr_in Hytera_RPT_ip_System;  // first control-port source since registration
-    sockaddr_in Hytera_RPT_ip_Audio;   // first 1-byte voice-port source since registration
-    int Hytera_RPT_INDEX1;             // 1 once ip_Audio is recorded
-    int Hytera_RPT_INDEX2;             // 1 once ip_System is recorded
-    int Hytera_RPT_Timer;              // remaining life in seconds
+    char Hytera_RPT_ip[40];           // dotted quad; empty marks a free slot
+    sockaddr_in Hytera_RPT_ip_System; // first control-port source since registration
+    sockaddr_in Hytera_RPT_ip_Audio;  // first 1-byte voice-port source since registration
+    int Hytera_RPT_INDEX1;            // 1 once ip_Audio is recorded
+    int Hytera_RPT_INDEX2;            // 1 once ip_System is recorded
+    int Hytera_RPT_Timer;             // remaining life in seconds
     char Hytera_RPT_DmrID[12];
     char Hytera_RPT_Callsign[32];
     char Hytera_RPT_Firmware[30];
     char Hytera_RPT_Model[30];
     char Hytera_RPT_Serialnumme[30];
-    char Hytera_RPT_TX_Frequency[20];  // Hz
-    char Hytera_RPT_RX_Frequency[20];  // Hz
-    char Hytera_RPT_TX_requency[20];   // MHz, for the log
-    char Hytera_RPT_RX_requency[20];   // MHz, for the log
-    char Hytera_RPT_Shift[30];         // MHz, for the log
-    int Hytera_RPT_RDAC_OK;            // 1 once the identity query completed
+    char Hytera_RPT_TX_Frequency[20]; // Hz
+    char Hytera_RPT_RX_Frequency[20]; // Hz
+    char Hytera_RPT_TX_requency[20];  // MHz, for the log
+    char Hytera_RPT_RX_requency[20];  // MHz, for the log
+    char Hytera_RPT_Shift[30];        // MHz, for the log
+    int Hytera_RPT_RDAC_OK;           // 1 once the identity query completed
 
     bool used() const { return Hytera_RPT_ip[0] != 0; }
 };

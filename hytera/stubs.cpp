@@ -1,29 +1,16 @@
-// Receiver bodies that only drain their socket until their services exist.
+// The voice receiver only drains its socket until the voice bridge is wired.
 #include "hytera/service.h"
 
 #include "core/settings.h"
 
 #include <sys/socket.h>
 
-namespace {
-void *drain(std::atomic<int> &socket_fd) {
+void *audio_hytera_rpt(void *) {
     unsigned char buf[1024];
     while (keep_running.load() != 0) {
-        if (recv(socket_fd.load(), buf, sizeof buf, 0) < 0) {
+        if (recv(Local_Hytera_RPT_audio_srv_sock.load(), buf, sizeof buf, 0) < 0) {
             receive_failure_backoff();
         }
     }
     return nullptr;
 }
-} // namespace
-
-void *Hytera_RPT_rdac(void *) {
-    return drain(Local_Hytera_RPT_rdac_srv_sock);
-}
-void *audio_hytera_rpt(void *) {
-    return drain(Local_Hytera_RPT_audio_srv_sock);
-}
-void *localHytera_RPT_handler(void *) {
-    return drain(Local_Hytera_RPT_srv_sock);
-}
-void InsertHytera_RPTOnlineTimer() {}

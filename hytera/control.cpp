@@ -1,0 +1,106 @@
+#include "hytera/control.h"
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "hytera/service.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+const std::array<std::uint8_t, 25> a24{0x50, 0x32, 0x50, 0x50, 0x02, 0x00, 0x00, 0x00, 0x14,
+                                       0x00, 0x00, 0x00, 0xFF, 0x01, 0x01, 0x5A, 0x00, 0x00,
+                                       0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x01};
+const std::array<std::uint8_t, 28> ret28{0x50, 0x32, 0x50, 0x50, 0x0B, 0x00, 0x00, 0x00, 0x14, 0x00,
+                                         0x00, 0x00, 0x42, 0xFF, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0x11, 0x00, 0x00, 0x00, 0xFF, 0x01, 0x36, 0xF2};
+const std::array<std::uint8_t, 20> ret20zzzz{0x5A, 0x5A, 0x5A, 0x5A, 0x0A, 0x00, 0x00,
+                                             0x00, 0x14, 0x00, 0x00, 0x00, 0xFF, 0x5A,
+                                             0x01, 0x5A, 0x00, 0x00, 0x00, 0x00};
+
+namespace {
+
+constexpr std::size_t PORT_OFFSET = 26;
+
+// Answers go to the port recorded from the repeater's first accepted datagram.
+// A sender without an entry (table full, or an address that cannot be
+// registered) is answered at its own source, never at another slot's port.
+sockaddr_in reply_destination(const repeater_table &table, const char *text,
+                              const sockaddr_in &from) {
+    int index = table.find(text);
+    if (index < 0) {
+        return from;
+    }
+    repeater_entry e = table.snapshot(static_cast<std::size_t>(index));
+    if (e.Hytera_RPT_INDEX2 != 1) {
+        return from;
+    }
+    sockaddr_in to = from;
+    to.sin_port = e.Hytera_RPT_ip_System.sin_port;
+    return to;
+}
+
+void queue_port_assignment(std::uint8_t code, std::uint16_t port, const sockaddr_in &to,
+                           outbox &box) {
+    std::array<std::uint8_t, 28> reply = ret28;
+    reply[SERVICE_CODE_OFFSET] = code;
+    reply[PORT_OFFSET] = static_cast<std::uint8_t>(port & 0xFF);
+    reply[PORT_OFFSET + 1] = static_cast<std::uint8_t>(port >> 8);
+    box.add(socket_kind::control, to, reply);
+}
+
+} // namespace
+
+void control_react(repeater_table &table, std::span<const std::uint8_t> datagram,
+                   const sockaddr_in &from, const control_ports &ports, outbox &box) {
+    char text[16];
+    address_text(from, text);
+    auto refresh = [&] { table.insert(PORT_KIND_CONTROL, from, text, ports.rdac, box); };
+
+    if (datagram.size() == SERVICE_REQUEST_LENGTH) {
+        std::uint8_t code = datagram[SERVICE_CODE_OFFSET];
+        if (code != SERVICE_ANNOUNCE && code != SERVICE_VOICE_PORT && code != SERVICE_RDAC_PORT) {
+            return;
+        }
+        std::array<std::uint8_t, 25> ack = a24;
+        ack[SERVICE_SEQUENCE_OFFSET] = datagram[SERVICE_SEQUENCE_OFFSET];
+        ack[SERVICE_CODE_OFFSET] = code;
+        refresh();
+        box.add(socket_kind::control, reply_destination(table, text, from), ack);
+        if (code == SERVICE_VOICE_PORT || code == SERVICE_RDAC_PORT) {
+            refresh();
+            queue_port_assignment(code, code == SERVICE_VOICE_PORT ? ports.voice : ports.rdac,
+                                  reply_destination(table, text, from), box);
+        }
+    } else if (datagram.size() == KEEP_ALIVE_LENGTH) {
+        refresh();
+        refresh();
+        box.add(socket_kind::control, reply_destination(table, text, from), ret20zzzz);
+    }
+}
+
+void *localHytera_RPT_handler(void *) {
+    ferrule_log("\033[0;33mStart Local Hytera_RPT Modul  V1.34\033[0m\n");
+    std::uint8_t readBuffer[CONTROL_RECEIVE_SIZE];
+    const control_ports ports{static_cast<std::uint16_t>(Hytera_RPT_AUDIO_PORT),
+                              static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT)};
+    outbox box;
+    while (keep_running.load() != 0) {
+        usleep(20000);
+        sockaddr_in fromHytera_RPT_srv{};
+        socklen_t from_length = sizeof fromHytera_RPT_srv;
+        ssize_t n = recvfrom(Local_Hytera_RPT_srv_sock.load(), readBuffer, sizeof readBuffer, 0,
+                             reinterpret_cast<sockaddr *>(&fromHytera_RPT_srv), &from_length);
+        if (n < 0) {
+            receive_failure_backoff();
+            continue;
+        }
+        if (fromHytera_RPT_srv.sin_family != AF_INET) {
+            continue;
+        }
+        box.clear();
+        control_react(Hytera_RPT, {readBuffer, static_cast<std::size_t>(n)}, fromHytera_RPT_srv,
+                      ports, box);
+        send_outbox(box);
+    }
+    return nullptr;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Builders for the repeater-side tests: socket addresses and datagrams.
+
+#include "hytera/outbox.h"
+
+#include <arpa/inet.h>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace ferrule_test {
+
+inline sockaddr_in endpoint(const char *address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    a.sin_port = htons(port);
+    return a;
+}
+
+inline std::vector<std::uint8_t> bytes_of(const outgoing_datagram &d) {
+    return {d.bytes.begin(), d.bytes.begin() + static_cast<std::ptrdiff_t>(d.length)};
+}
+
+inline std::string destination_of(const outgoing_datagram &d) {
+    char text[16];
+    inet_ntop(AF_INET, &d.to.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(d.to.sin_port));
+}
+
+// A datagram of `length` bytes, zero apart from the given (offset, value) pairs.
+inline std::vector<std::uint8_t>
+datagram(std::size_t length, std::initializer_list<std::pair<std::size_t, std::uint8_t>> set = {}) {
+    std::vector<std::uint8_t> d(length, 0);
+    for (auto [offset, value] : set) {
+        d.at(offset) = value;
+    }
+    return d;
+}
+
+} // namespace ferrule_test
