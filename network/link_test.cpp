@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -186,8 +188,8 @@ TEST_F(LinkReact, ShortDatagramsAreDroppedAndNeverReadBeyond) {
     };
     for (const auto &d : shorts) {
         // Each copied into exactly its own length, so a sanitizer sees any over-read.
-        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[d.size() + 1]);
-        std::memcpy(exact.get(), d.data(), d.size());
+        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[d.size()]);
+        std::copy(d.begin(), d.end(), exact.get());
         link_reaction r = link_react({exact.get(), d.size()}, peer, ctx);
         EXPECT_EQ(r.kind, tag::none) << d.size();
         EXPECT_FALSE(r.hand_on_dmrd);

@@ -70,22 +70,6 @@ TEST(RptcLayout, FieldsWidthsAndJustification) {
     }
 }
 
-TEST(RptcLayout, RightJustifiedFrequencyShorterThanItsField) {
-    rptc_source s = TYPICAL;
-    s.rx_frequency_hz = "4385000";
-    std::array<std::uint8_t, RPTC_LENGTH> out{};
-    build_rptc(ACK_ONE, s, out);
-    EXPECT_EQ(text_at(out, RPTC_RX_FREQ), "  4385000");
-}
-
-TEST(RptcLayout, NullSourcesGiveBlankFields) {
-    rptc_source s{};
-    std::array<std::uint8_t, RPTC_LENGTH> out{};
-    build_rptc(ACK_ONE, s, out);
-    EXPECT_EQ(text_at(out, RPTC_CALLSIGN), std::string(8, ' '));
-    EXPECT_EQ(text_at(out, RPTC_URL), std::string(124, ' '));
-}
-
 TEST(IdMessages, RepeaterIdTextToBigEndianBytes) {
     struct row {
         const char *text;
@@ -124,8 +108,6 @@ TEST(IdMessages, RptkEchoesAcknowledgeAndCarriesDigest) {
     EXPECT_EQ(text_at(rptk, {0, 4}), "RPTK");
     EXPECT_TRUE(std::equal(ACK_ONE.begin(), ACK_ONE.end(), rptk.begin() + 4));
     EXPECT_TRUE(std::equal(LOGIN_DIGEST.begin(), LOGIN_DIGEST.end(), rptk.begin() + 8));
-    EXPECT_EQ(LOGIN_DIGEST[0], 0x65);
-    EXPECT_EQ(LOGIN_DIGEST[31], 0x2B);
     // The log prints the value as signed.
     const std::array<std::uint8_t, 4> high{0xFF, 0xFF, 0xFF, 0xFE};
     EXPECT_EQ(ack_value(high), -2);
