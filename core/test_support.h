@@ -5,6 +5,7 @@
 #include "core/log.h"
 
 #include <arpa/inet.h>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +61,15 @@ class ScratchDir {
   private:
     std::filesystem::path path_;
 };
+
+// IPv4 socket address from dotted text and a host-order port.
+inline sockaddr_in endpoint(const char *address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    a.sin_port = htons(port);
+    return a;
+}
 
 // A UDP port on the loopback address that was free a moment ago.
 inline int free_udp_port(const char *address = "127.0.0.1") {

@@ -1,6 +1,7 @@
 #pragma once
 // Builders for the repeater-side tests: socket addresses and datagrams.
 
+#include "core/test_support.h"
 #include "hytera/outbox.h"
 
 #include <arpa/inet.h>
@@ -10,14 +11,6 @@
 #include <vector>
 
 namespace ferrule_test {
-
-inline sockaddr_in endpoint(const char *address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
-    a.sin_port = htons(port);
-    return a;
-}
 
 inline std::vector<std::uint8_t> bytes_of(const outgoing_datagram &d) {
     return {d.bytes.begin(), d.bytes.begin() + static_cast<std::ptrdiff_t>(d.length)};

@@ -18,18 +18,11 @@
 using namespace std::chrono_literals;
 using ferrule_test::DaemonPorts;
 using ferrule_test::DaemonProcess;
+using ferrule_test::endpoint;
 using ferrule_test::ScratchDir;
 using steady = std::chrono::steady_clock;
 
 namespace {
-
-sockaddr_in endpoint(const char *address, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
 
 int bound_socket(const char *address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -16,19 +16,12 @@
 #include <vector>
 
 using ferrule_test::CapturedLog;
+using ferrule_test::endpoint;
 using link_msg::tag;
 
 namespace {
 
 const char *const TIME = "Mon Jan  1 00:00:00 2024\n";
-
-sockaddr_in endpoint(const char *address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
 
 std::vector<std::uint8_t> message(const std::string &tag_text, std::vector<std::uint8_t> rest) {
     std::vector<std::uint8_t> d(tag_text.begin(), tag_text.end());

@@ -11,18 +11,11 @@
 #include <vector>
 
 using ferrule_test::CapturedLog;
+using ferrule_test::endpoint;
 
 namespace {
 
 const char *const TIME = "Mon Jan  1 00:00:00 2024\n";
-
-sockaddr_in endpoint(const char *address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
 
 std::array<std::uint8_t, link_msg::RPTC_LENGTH> rptc(std::uint32_t id, const char *rx = "438500000",
                                                      const char *tx = "431100000",

@@ -53,7 +53,7 @@ std::string hex(const std::uint8_t *p, std::size_t n, std::size_t limit = 40) {
     return s;
 }
 
-struct call_spec {
+struct call_plan {
     int slot = 1; // 1 or 2
     bool group = true;
     std::uint32_t source = 2621234;
@@ -79,7 +79,7 @@ struct options {
     int burst_ms = 60;
     int call_gap_ms = 500;
     bool quiet = false;
-    std::vector<call_spec> calls;
+    std::vector<call_plan> calls;
 };
 
 void usage() {
@@ -92,7 +92,7 @@ void usage() {
               "  --id N --callsign S --tx HZ --rx HZ --firmware S --model S --serial S\n"
               "                        identity reported to the gateway\n"
               "  --keepalive SECONDS   control keep-alive interval (10)\n"
-              "  --call SPEC           send a call once identified, e.g.\n"
+              "  --call CALL           send a call once identified, e.g.\n"
               "                        ts=2,type=group,src=2621234,dst=262,superframes=3\n"
               "                        (type=private for a private call; may be repeated)\n"
               "  --burst-ms N          time between bursts of a call (60)\n"
@@ -101,11 +101,11 @@ void usage() {
               "  --quiet               print only state changes and the summary");
 }
 
-bool parse_call(const std::string &spec, call_spec &c) {
+bool parse_call(const std::string &text, call_plan &c) {
     std::size_t at = 0;
-    while (at <= spec.size()) {
-        std::size_t end = spec.find(',', at);
-        std::string item = spec.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    while (at <= text.size()) {
+        std::size_t end = text.find(',', at);
+        std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
         std::size_t eq = item.find('=');
         if (eq == std::string::npos) {
             return false;
@@ -180,7 +180,7 @@ bool parse(int argc, char **argv, options &o) {
         } else if (a == "--call-gap-ms") {
             o.call_gap_ms = std::atoi(v.c_str());
         } else if (a == "--call") {
-            call_spec c;
+            call_plan c;
             if (!parse_call(v, c)) {
                 std::fprintf(stderr, "bad call: %s\n", v.c_str());
                 return false;
@@ -324,7 +324,7 @@ void put_burst(bytes &f, const std::uint8_t (&burst)[33]) {
     }
 }
 
-bytes voice_frame(const call_spec &c, std::uint16_t sequence, std::uint8_t kind,
+bytes voice_frame(const call_plan &c, std::uint16_t sequence, std::uint8_t kind,
                   std::uint16_t slot_type, bool setup_mark, std::uint8_t fill) {
     bytes f(FRAME, 0);
     std::memcpy(f.data(), "ZZZZ", 4);
@@ -473,7 +473,7 @@ class repeater {
         if (!call_active() || now < next_frame_at_) {
             return;
         }
-        const call_spec &c = o_.calls[next_call_];
+        const call_plan &c = o_.calls[next_call_];
         const int bursts = c.superframes * 6;
         // Frame 0 is the voice LC header, then the bursts, then the terminator.
         bytes f;
