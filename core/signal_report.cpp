@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -92,15 +92,28 @@ std::size_t format_signal_report(char *buf, std::size_t size, std::time_t when, 
 
 bool report_signal(const char *path, int signum, std::time_t when) {
     bool written = false;
+    // Taken where the write failed: the log line printed before the note may
+    // change errno.
+    int write_errno = 0;
     if (std::FILE *statusfp = std::fopen(path, "a+"); statusfp != nullptr) {
         char report[512];
         std::size_t len = format_signal_report(report, sizeof report, when, signum, funktion_print);
         written = std::fwrite(report, 1, len, statusfp) == len;
-        written = std::fclose(statusfp) == 0 && written;
+        if (!written) {
+            write_errno = errno;
+        }
+        if (std::fclose(statusfp) != 0 && written) {
+            written = false;
+            write_errno = errno;
+        }
+    } else {
+        write_errno = errno;
     }
     ferrule_log("sigCatch errno=%d\nERROR:%s", signum, signal_description(signum));
     if (!written) {
-        ferrule_log("Could not write the signal report to %s: %s\n", path, std::strerror(errno));
+        // strerror's buffer is shared between threads; this text is not.
+        ferrule_log("Could not write the signal report to %s: %s\n", path,
+                    std::generic_category().message(write_errno).c_str());
     }
     if (signum == 1 || signum == 2 || signum == 3) {
         keep_running.store(0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
@@ -82,6 +83,28 @@ TEST(SignalReport, UnwritableFileIsSaidAndStillStops) {
     EXPECT_EQ(keep_running.load(), 0);
     EXPECT_NE(log.text().find("Could not write the signal report"), std::string::npos);
     keep_running.store(1);
+}
+
+// Printing the log may itself change errno (stdout is a pipe or the journal);
+// the note must still give the reason the report file could not be written.
+struct ErrnoClobberingLog {
+    std::string text;
+    static void append(const char *t, void *user) {
+        static_cast<ErrnoClobberingLog *>(user)->text += t;
+        errno = EBADF;
+    }
+};
+
+TEST(SignalReport, UnwritableFileIsSaidWithTheReasonOfTheFailedOpen) {
+    ErrnoClobberingLog log;
+    ferrule_log_set_sink(&ErrnoClobberingLog::append, &log);
+    bool written = report_signal("/nonexistent-dir/error.txt", 15, 0);
+    ferrule_log_set_sink(nullptr, nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_NE(log.text.find("Could not write the signal report to /nonexistent-dir/error.txt: "
+                            "No such file or directory\n"),
+              std::string::npos)
+        << log.text;
 }
 
 } // namespace
