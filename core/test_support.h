@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,7 +43,11 @@ class ScratchDir {
   public:
     ScratchDir() {
         char pattern[] = "/tmp/ferrule-test-XXXXXX";
-        path_ = mkdtemp(pattern);
+        const char *made = mkdtemp(pattern);
+        if (made == nullptr) {
+            throw std::runtime_error("cannot create a scratch directory in /tmp");
+        }
+        path_ = made;
     }
     ~ScratchDir() {
         std::error_code ec;
@@ -71,17 +76,23 @@ inline sockaddr_in endpoint(const char *address, std::uint16_t port) {
     return a;
 }
 
-// A UDP port on the loopback address that was free a moment ago.
+// A UDP port on the loopback address that was free a moment ago. Throws
+// rather than hand out port 0, which a test would bind to some other port.
 inline int free_udp_port(const char *address = "127.0.0.1") {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
     a.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
+    bool found = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
+                 bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!found) {
+        throw std::runtime_error(std::string("no free UDP port on ") + address);
+    }
     return ntohs(a.sin_port);
 }
 

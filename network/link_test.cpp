@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -224,7 +225,9 @@ struct socket_pair {
     socket_pair() {
         for (auto [fd, a] : {std::pair{link, &link_address}, std::pair{peer, &peer_address}}) {
             *a = endpoint("127.0.0.1", static_cast<std::uint16_t>(ferrule_test::free_udp_port()));
-            bind(fd, reinterpret_cast<sockaddr *>(a), sizeof *a);
+            if (bind(fd, reinterpret_cast<sockaddr *>(a), sizeof *a) != 0) {
+                throw std::runtime_error("cannot bind a test socket");
+            }
             timeval tv{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         }
