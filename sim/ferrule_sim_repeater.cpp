@@ -306,7 +306,6 @@ bytes radio_data(const options &o) {
 
 constexpr std::size_t FRAME = 72;
 const std::uint16_t SLOT_TYPES[] = {0x7777, 0x8888, 0x9999, 0xAAAA, 0xBBBB, 0xCCCC};
-const char *const BURST_NAMES[] = {"A", "B", "C", "D", "E", "F"};
 
 void put_word(bytes &f, std::size_t at, std::uint16_t w) {
     f[at] = static_cast<std::uint8_t>(w >> 8);
@@ -477,7 +476,8 @@ class repeater {
         const int bursts = c.superframes * 6;
         // Frame 0 is the voice LC header, then the bursts, then the terminator.
         bytes f;
-        std::uint8_t fill = static_cast<std::uint8_t>(frame_in_call_ * 7 + next_call_);
+        std::uint8_t fill =
+            static_cast<std::uint8_t>(static_cast<std::size_t>(frame_in_call_) * 7 + next_call_);
         if (frame_in_call_ == 0) {
             say("call %zu start: TS%d %s %u -> %u, %d superframes", next_call_ + 1, c.slot,
                 c.group ? "group" : "private", c.source, c.destination, c.superframes);
