@@ -112,7 +112,7 @@ std::uint8_t evaluate(const rs_12_9_codeword_t &cw, int k) {
 }
 
 TEST(ReedSolomon, CodewordsHaveTheGeneratorRoots) {
-    std::mt19937 rng(12345);
+    std::mt19937 rng(12345); // NOLINT(cert-msc32-c,cert-msc51-cpp): a failure must reproduce
     for (int trial = 0; trial < 2000; ++trial) {
         rs_12_9_codeword_t cw = {};
         for (int i = 0; i < 9; ++i) {
@@ -136,7 +136,7 @@ bool row_ok(const flag_t *row) {
 }
 
 TEST(Bptc, RowsAndColumnsAreCodewords) {
-    std::mt19937 rng(777);
+    std::mt19937 rng(777); // NOLINT(cert-msc32-c,cert-msc51-cpp): a failure must reproduce
     for (int trial = 0; trial < 1000; ++trial) {
         bptc_196_96_data_bits_t data;
         for (flag_t &b : data) {
