@@ -1,0 +1,59 @@
+// The shell's reading of the daemon's tables: which repeater address and port
+// a network frame goes to, and what of a peer slot the conversion sees.
+#include "voice/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+
+namespace {
+
+repeater_entry repeater(const char *ip, int voice_recorded, std::uint16_t port) {
+    repeater_entry e{};
+    std::strcpy(e.Hytera_RPT_ip, ip);
+    std::strcpy(e.Hytera_RPT_Firmware, "A7.01.02.003");
+    e.Hytera_RPT_INDEX1 = voice_recorded;
+    e.Hytera_RPT_ip_Audio.sin_port = htons(port);
+    return e;
+}
+
+} // namespace
+
+TEST(VoiceBridge, RepeaterTargetHasAPortOnlyOnceTheVoicePortRegistered) {
+    struct row {
+        const char *ip;
+        int voice_recorded;
+        std::uint16_t port;
+        std::uint16_t expected_port;
+        bool usable;
+    };
+    const row rows[] = {
+        {"127.0.0.2", 1, 50001, 50001, true},
+        {"127.0.0.2", 0, 50001, 0, false}, // a stale port of a freed slot is not used
+        {"", 1, 50001, 50001, false},      // free slot: no address
+        {"255.255.255.255", 1, 50001, 50001, false},
+    };
+    for (const row &r : rows) {
+        hytera_target_copy t;
+        repeater_target_of(repeater(r.ip, r.voice_recorded, r.port), t);
+        EXPECT_EQ(t.target.voice_port, r.expected_port) << r.ip;
+        EXPECT_EQ(t.target.address, r.ip);
+        EXPECT_EQ(t.target.firmware, "A7.01.02.003");
+        EXPECT_EQ(hytera_target_usable(t.target.address, t.target.voice_port), r.usable) << r.ip;
+    }
+}
+
+TEST(VoiceBridge, PeerViewStopsAtTheFieldEvenWithoutATerminator) {
+    peer_entry e{};
+    std::memset(e.MMDVM_INDEX, 'k', sizeof e.MMDVM_INDEX);
+    std::memset(e.MMDVM_Callsign, 'c', sizeof e.MMDVM_Callsign);
+    e.MMDVM_ID = 311234;
+    e.MMDVM_Slots = 3;
+    const peer_slot_view v = peer_view_of(e);
+    EXPECT_EQ(v.key.size(), sizeof e.MMDVM_INDEX);
+    EXPECT_EQ(v.callsign.size(), sizeof e.MMDVM_Callsign);
+    EXPECT_EQ(v.id, 311234U);
+    EXPECT_EQ(v.slots, 3);
+    EXPECT_TRUE(peer_view_of(peer_entry{}).key.empty()); // a free slot
+}
