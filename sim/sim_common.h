@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -85,6 +87,35 @@ inline void print_frame(const char *direction, long long stamp, const std::uint8
     hex[2 * count] = 0;
     std::printf("frame %s %lld %s\n", direction, stamp, hex);
     std::fflush(stdout);
+}
+
+// The frames of the "frame out|in" lines of a simulator's output, in order.
+struct frame_line {
+    long long stamp;
+    std::vector<std::uint8_t> bytes;
+};
+inline std::vector<frame_line> frame_lines(const std::string &output,
+                                           const std::string &direction) {
+    std::vector<frame_line> result;
+    std::istringstream lines(output);
+    std::string line;
+    const std::string prefix = "frame " + direction + " ";
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const std::size_t space = line.find(' ', prefix.size());
+        if (space == std::string::npos) {
+            continue;
+        }
+        frame_line f{std::atoll(line.c_str() + prefix.size()), {}};
+        for (std::size_t i = space + 1; i + 1 < line.size(); i += 2) {
+            f.bytes.push_back(
+                static_cast<std::uint8_t>(std::strtoul(line.substr(i, 2).c_str(), nullptr, 16)));
+        }
+        result.push_back(std::move(f));
+    }
+    return result;
 }
 
 } // namespace sim

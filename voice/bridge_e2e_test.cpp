@@ -3,13 +3,13 @@
 // in order, with the bytes the conversions give for what was sent.
 #include "core/daemon_process.h"
 #include "core/test_support.h"
+#include "sim/sim_common.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_to_dmrd.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,22 +22,10 @@ namespace {
 
 using frame_bytes = std::vector<std::uint8_t>;
 
-// The frames of "frame out|in NS HEX" lines, in the order printed.
 std::vector<frame_bytes> frames(const std::string &output, const std::string &direction) {
     std::vector<frame_bytes> result;
-    std::istringstream lines(output);
-    std::string line;
-    const std::string prefix = "frame " + direction + " ";
-    while (std::getline(lines, line)) {
-        if (line.rfind(prefix, 0) != 0) {
-            continue;
-        }
-        const std::string hex = line.substr(line.find(' ', prefix.size()) + 1);
-        frame_bytes f;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-            f.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        }
-        result.push_back(f);
+    for (sim::frame_line &f : sim::frame_lines(output, direction)) {
+        result.push_back(std::move(f.bytes));
     }
     return result;
 }
