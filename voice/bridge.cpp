@@ -7,6 +7,7 @@
 #include "network/link.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -36,6 +37,11 @@ void send_to_peer(std::size_t slot, std::span<const std::uint8_t, dmrd_frame::LE
                   void *user) {
     const auto &copies = *static_cast<const peer_snapshots *>(user);
     send_datagram(MMDVM_clientsock.load(), frame, copies.entries[slot].MMDVM_IP_PORT);
+}
+
+std::int64_t steady_seconds() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int draw_random() {
@@ -73,14 +79,21 @@ void mmdvm_rx(std::span<const std::uint8_t> frame, const char *, const sockaddr_
 }
 
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
-                         voice_receiver_state &state) {
-    const voice_reaction r = voice_receive(datagram, state, draw_random);
+                         voice_port_state &state, std::int64_t now_seconds) {
+    char dotted[16];
+    address_text(from, dotted);
+    if (datagram.size() == hytera_frame::LENGTH && Hytera_RPT.find(dotted) < 0) {
+        if (state.strangers.should_log(from, now_seconds)) {
+            ferrule_log("Voice frame from unregistered %s:%u dropped\n", dotted,
+                        static_cast<unsigned>(ntohs(from.sin_port)));
+        }
+        return;
+    }
+    const voice_reaction r = voice_receive(datagram, state.receiver, draw_random);
     switch (r.action) {
     case voice_action::ignore:
         return;
     case voice_action::answer_registration: {
-        char dotted[16];
-        address_text(from, dotted);
         InsertHytera_RPT(PORT_KIND_VOICE, from, dotted);
         const std::array<std::uint8_t, 1> answer{hytera_frame::REGISTRATION_ANSWER};
         send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), answer, from);
@@ -99,7 +112,7 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
 
 void *audio_hytera_rpt(void *) {
     voice_receiver_banner();
-    voice_receiver_state state;
+    voice_port_state state;
     std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer{};
     while (keep_running.load() != 0) {
         sockaddr_in from{};
@@ -113,7 +126,8 @@ void *audio_hytera_rpt(void *) {
             continue;
         }
         voice_port_datagram(
-            std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from, state);
+            std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from, state,
+            steady_seconds());
     }
     return nullptr;
 }

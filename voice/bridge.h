@@ -9,6 +9,7 @@
 
 #include "hytera/repeater_table.h"
 
+#include "network/link.h"
 #include "network/peer_table.h"
 
 #include <array>
@@ -45,6 +46,15 @@ peer_slot_view peer_view_of(const peer_entry &entry);
 void mmdvm_rx(std::span<const std::uint8_t> frame, const char *address_text,
               const sockaddr_in &from);
 
+// The voice thread's own state.
+struct voice_port_state {
+    voice_receiver_state receiver;
+    source_drop_log strangers;
+};
+
 // What the voice thread does with one received datagram, given its sender.
+// Voice frames are taken only from registered repeaters: from anyone else they
+// would go out to the network as calls, and would move the call state of the
+// repeater's own call. They are dropped, logged at most once a minute a source.
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
-                         voice_receiver_state &state);
+                         voice_port_state &state, std::int64_t now_seconds);
