@@ -9,7 +9,8 @@
 //   ferrule_sim_peer --port PORT [--address A] [--duration S]
 //                    [--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG]
 //                    [--call CALL]... [--headers N] [--terminators N]
-//                    [--burst-ms N] [--call-gap-ms N] [--calls-on-signal] [--frames]
+//                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
+//                    [--frames]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
 // the start. Received datagrams are printed also while silent.
@@ -62,6 +63,7 @@ struct options {
     int call_gap_ms = 500;
     bool calls_on_signal = false;
     bool frames = false;
+    int repeat = 1;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -105,6 +107,8 @@ bool parse(int argc, char **argv, options &o) {
             o.burst_ms = std::atoi(v);
         } else if (a == "--call-gap-ms") {
             o.call_gap_ms = std::atoi(v);
+        } else if (a == "--repeat") {
+            o.repeat = std::atoi(v);
         } else {
             return false;
         }
@@ -234,12 +238,13 @@ int main(int argc, char **argv) {
                      "usage: %s --port PORT [--address A] [--duration S] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
-                     "[--calls-on-signal] [--frames]\n",
+                     "[--repeat N] [--calls-on-signal] [--frames]\n",
                      argv[0]);
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::signal(SIGUSR1, on_usr1);
+    o.calls = sim::repeated(o.calls, o.repeat);
     sim::arm_call_trigger(o.calls_on_signal);
 
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -77,6 +77,7 @@ struct options {
     bool quiet = false;
     bool frames = false;
     bool calls_on_signal = false;
+    int repeat = 1;
     std::vector<call_plan> calls;
 };
 
@@ -95,6 +96,7 @@ void usage() {
               "                        (type=private for a private call; may be repeated)\n"
               "  --burst-ms N          time between bursts of a call (60)\n"
               "  --call-gap-ms N       time between calls (500)\n"
+              "  --repeat N            send the calls N times over (1)\n"
               "  --calls-on-signal     hold the calls until SIGUSR2\n"
               "  --frames              print every voice frame sent and received in full\n"
               "                        (\"frame out|in NS HEX\", NS a monotonic clock)\n"
@@ -157,6 +159,8 @@ bool parse(int argc, char **argv, options &o) {
             o.burst_ms = std::atoi(v.c_str());
         } else if (a == "--call-gap-ms") {
             o.call_gap_ms = std::atoi(v.c_str());
+        } else if (a == "--repeat") {
+            o.repeat = std::atoi(v.c_str());
         } else if (a == "--call") {
             call_plan c;
             if (!sim::parse_call(v, c)) {
@@ -617,6 +621,7 @@ int main(int argc, char **argv) {
     action.sa_handler = on_stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    o.calls = sim::repeated(o.calls, o.repeat);
     sim::arm_call_trigger(o.calls_on_signal);
     repeater r(o);
     return r.run();

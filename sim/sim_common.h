@@ -56,6 +56,15 @@ inline bool parse_call(const std::string &text, call_plan &c) {
     return (c.slot == 1 || c.slot == 2) && c.superframes >= 0;
 }
 
+// --repeat N: the calls given, N times over.
+inline std::vector<call_plan> repeated(const std::vector<call_plan> &calls, int times) {
+    std::vector<call_plan> all;
+    for (int i = 0; i < times; ++i) {
+        all.insert(all.end(), calls.begin(), calls.end());
+    }
+    return all;
+}
+
 // With --calls-on-signal the calls wait for SIGUSR2, so a test can start them
 // once the gateway is ready (logged in) rather than after a guessed delay.
 inline std::atomic<bool> calls_released{false};
