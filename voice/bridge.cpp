@@ -78,6 +78,13 @@ void mmdvm_rx(std::span<const std::uint8_t> frame, const char *, const sockaddr_
     }
 }
 
+void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_key,
+                   std::uint32_t stream_id) {
+    peer_snapshots copies;
+    hytera_to_dmrd_all_peers(frame, peer_key, stream_id, MMDVM_SEQ, DMR_CODER_BUILDERS, read_peer,
+                             send_to_peer, &copies);
+}
+
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                          voice_port_state &state, std::int64_t now_seconds) {
     char dotted[16];
@@ -100,11 +107,8 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
         return;
     }
     case voice_action::forward: {
-        peer_snapshots copies;
         const peer_entry first = MMDVM_peers.snapshot(0);
-        const std::string_view key = text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX);
-        hytera_to_dmrd_all_peers(datagram, key, r.stream_id, MMDVM_SEQ, DMR_CODER_BUILDERS,
-                                 read_peer, send_to_peer, &copies);
+        SEND_TO_MMDVM(datagram, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX), r.stream_id);
         return;
     }
     }

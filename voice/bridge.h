@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <netinet/in.h>
 #include <span>
+#include <string_view>
 
 // Hands the voice thread body and the network-voice hook to the threads that
 // call them; main does this once before it starts any thread.
@@ -40,6 +41,11 @@ struct peer_snapshots {
     std::array<peer_entry, MMDVM_PEER_SLOTS> entries;
 };
 peer_slot_view peer_view_of(const peer_entry &entry);
+
+// Converts one repeater frame for every peer slot and sends each result to
+// that peer on the link socket; `peer_key` is the key the frame is meant for.
+void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_key,
+                   std::uint32_t stream_id);
 
 // What the link thread does with one DMRD frame from the peer: convert it and
 // send the result from the voice socket to repeater index 0.
