@@ -8,9 +8,7 @@
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls.
 
-#include "core/daemon_process.h"
-#include "core/test_support.h"
-#include "sim/sim_common.h"
+#include "voice/bridge_rig.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -62,18 +60,6 @@ long resident_kib(pid_t pid) {
         }
     }
     return -1;
-}
-
-bool wait_frames(const ChildProcess &p, const char *direction, std::size_t count,
-                 std::chrono::seconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (sim::frame_lines(p.output(), direction).size() >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(200ms);
-    }
-    return false;
 }
 
 int bound(std::uint16_t port) {
@@ -165,47 +151,36 @@ int main(int argc, char **argv) {
     }
     const std::size_t frames_per_call = static_cast<std::size_t>(superframes) * 6 + 2;
 
-    ScratchDir dir;
-    DaemonPorts ports;
-    dir.write("f.cfg", loopback_config(ports));
-    ChildProcess daemon(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
-    const std::string call = "ts=2,src=2627777,dst=9,superframes=" + std::to_string(superframes);
     const std::string pace = std::to_string(burst_ms);
-    ChildProcess peer(FERRULE_SIM_PEER, dir.path(),
-                      {"--port", std::to_string(ports.peer), "--duration", "600", "--frames",
-                       "--calls-on-signal", "--headers", "1", "--terminators", "1", "--burst-ms",
-                       pace, "--call",
-                       "ts=1,src=2621234,dst=262,superframes=" + std::to_string(superframes)},
-                      "peer.txt");
-    ChildProcess repeater(FERRULE_SIM_REPEATER, dir.path(),
-                          {"--control-port", std::to_string(ports.control), "--voice-port",
-                           std::to_string(ports.voice), "--rdac-port", std::to_string(ports.rdac),
-                           "--id", "311234", "--duration", "600", "--quiet", "--frames",
-                           "--calls-on-signal", "--burst-ms", pace, "--call", call},
-                          "repeater.txt");
-    if (!daemon.wait_for_output(".....recv RPTACK 2:", 30s)) {
+    const std::string count = std::to_string(superframes);
+    bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
+                    "ts=1,src=2621234,dst=262,superframes=" + count},
+                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count},
+                   600);
+    const ChildProcess &daemon = rig.daemon;
+    if (!rig.wait_for_login(30s)) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
         return 1;
     }
     const long rss_before = resident_kib(daemon.pid());
     const auto timeout = std::chrono::seconds(30 + frames_per_call * burst_ms / 500);
 
-    repeater.signal(SIGUSR2);
-    if (!wait_frames(peer, "in", frames_per_call, timeout)) {
+    rig.release_repeater_calls();
+    if (!bridge_rig::wait_for_frames(rig.peer, "in", frames_per_call, timeout)) {
         std::fprintf(stderr, "not every repeater frame reached the peer\n");
         return 1;
     }
-    peer.signal(SIGUSR2);
-    if (!wait_frames(repeater, "in", frames_per_call, timeout)) {
+    rig.release_peer_calls();
+    if (!bridge_rig::wait_for_frames(rig.repeater, "in", frames_per_call, timeout)) {
         std::fprintf(stderr, "not every network frame reached the repeater\n");
         return 1;
     }
     const long rss_after = resident_kib(daemon.pid());
 
-    const auto hytera_out = sim::frame_lines(repeater.output(), "out");
-    const auto dmrd_in = sim::frame_lines(peer.output(), "in");
-    const auto dmrd_out = sim::frame_lines(peer.output(), "out");
-    const auto hytera_in = sim::frame_lines(repeater.output(), "in");
+    const auto hytera_out = sim::frame_lines(rig.repeater.output(), "out");
+    const auto dmrd_in = sim::frame_lines(rig.peer.output(), "in");
+    const auto dmrd_out = sim::frame_lines(rig.peer.output(), "out");
+    const auto hytera_in = sim::frame_lines(rig.repeater.output(), "in");
 
     report("repeater -> network", summarise(latencies(hytera_out, dmrd_in)),
            summarise(relay_latencies(hytera_out, burst_ms)));
@@ -213,7 +188,7 @@ int main(int argc, char **argv) {
            summarise(relay_latencies(dmrd_out, burst_ms)));
     std::printf("daemon resident memory: %ld KiB after login, %ld KiB after both calls\n",
                 rss_before, rss_after);
-    daemon.signal(SIGINT);
-    daemon.wait_exit(5s);
+    rig.daemon.signal(SIGINT);
+    rig.daemon.wait_exit(5s);
     return 0;
 }

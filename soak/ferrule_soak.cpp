@@ -9,9 +9,8 @@
 //
 // Exit status 0 on a pass, 1 on a fault; the figures go to standard output.
 
-#include "core/daemon_process.h"
 #include "core/log.h"
-#include "core/test_support.h"
+#include "voice/bridge_rig.h"
 #include "voice/call_check.h"
 
 #include <atomic>
@@ -178,55 +177,24 @@ int main(int argc, char **argv) {
     // a burst; enough rounds to fill the time asked for.
     const int rounds = std::max(1, static_cast<int>(o.seconds / 1.0));
     const std::string repeat = std::to_string(rounds);
-    const char *const firmware = "A8.05.07.001";
-    constexpr std::uint32_t repeater_id = 311234;
-
-    ScratchDir dir;
-    DaemonPorts ports;
-    dir.write("f.cfg", loopback_config(ports));
-    ChildProcess daemon(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
-    const std::string lifetime = std::to_string(static_cast<int>(o.seconds * 2 + 120));
-    ChildProcess peer(FERRULE_SIM_PEER, dir.path(),
-                      {"--port", std::to_string(ports.peer), "--duration", lifetime, "--frames",
-                       "--calls-on-signal", "--burst-ms", "20", "--call-gap-ms", "150", "--repeat",
-                       repeat, "--call", "ts=2,src=2621234,dst=262,superframes=2", "--call",
-                       "ts=1,type=private,src=2621235,dst=2627777,superframes=1"},
-                      "peer.txt");
-    ChildProcess repeater(FERRULE_SIM_REPEATER, dir.path(),
-                          {"--control-port",
-                           std::to_string(ports.control),
-                           "--voice-port",
-                           std::to_string(ports.voice),
-                           "--rdac-port",
-                           std::to_string(ports.rdac),
-                           "--id",
-                           std::to_string(repeater_id),
-                           "--firmware",
-                           firmware,
-                           "--callsign",
-                           "DB0TST",
-                           "--duration",
-                           lifetime,
-                           "--quiet",
-                           "--frames",
-                           "--calls-on-signal",
-                           "--burst-ms",
-                           "20",
-                           "--call-gap-ms",
-                           "150",
-                           "--repeat",
-                           repeat,
-                           "--call",
-                           "ts=1,src=2627777,dst=9,superframes=2",
-                           "--call",
-                           "ts=2,type=private,src=2627777,dst=2621234,superframes=1"},
-                          "repeater.txt");
-    if (!daemon.wait_for_output(".....recv RPTACK 2:", 30s)) {
+    using namespace bridge_rig_defaults;
+    bridge_rig rig({"--burst-ms", "20", "--call-gap-ms", "150", "--repeat", repeat, "--call",
+                    "ts=2,src=2621234,dst=262,superframes=2", "--call",
+                    "ts=1,type=private,src=2621235,dst=2627777,superframes=1"},
+                   {"--burst-ms", "20", "--call-gap-ms", "150", "--repeat", repeat, "--call",
+                    "ts=1,src=2627777,dst=9,superframes=2", "--call",
+                    "ts=2,type=private,src=2627777,dst=2621234,superframes=1"},
+                   static_cast<int>(o.seconds * 2 + 120));
+    const ChildProcess &daemon = rig.daemon;
+    const ChildProcess &peer = rig.peer;
+    const ChildProcess &repeater = rig.repeater;
+    const DaemonPorts &ports = rig.ports;
+    if (!rig.wait_for_login(30s)) {
         std::printf("FAULT: the daemon did not log in\n%s", daemon.output().c_str());
         return 1;
     }
-    peer.signal(SIGUSR2);
-    repeater.signal(SIGUSR2);
+    rig.release_peer_calls();
+    rig.release_repeater_calls();
     // Frames per round: repeater 14 + 8, network (3 + 12 + 2) + (3 + 6 + 2)
     // sent, of which 14 + 8 reach the repeater.
     const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * 22;
@@ -259,10 +227,10 @@ int main(int argc, char **argv) {
     ferrule_log_set_sink(drop_log, nullptr); // the checks' own conversions log the calls
     const auto up =
         call_check::to_network(sim::frame_lines(repeater.output(), "out"),
-                               sim::frame_lines(peer.output(), "in"), repeater_id, "DB0TST");
+                               sim::frame_lines(peer.output(), "in"), REPEATER_ID, CALLSIGN);
     const auto network_sent = sim::frame_lines(peer.output(), "out");
     const auto down =
-        call_check::to_repeater(network_sent, sim::frame_lines(repeater.output(), "in"), firmware);
+        call_check::to_repeater(network_sent, sim::frame_lines(repeater.output(), "in"), FIRMWARE);
     ferrule_log_set_sink(nullptr, nullptr);
     const std::string log = daemon.output();
 
@@ -307,9 +275,9 @@ int main(int argc, char **argv) {
 #endif
     // A few pages of slack: stack and log buffers settle.
     check(!measure_memory || end.rss_kib <= warm.rss_kib + 256, "resident memory grew");
-    check(daemon.wait_exit(0ms) == -1, "the daemon stopped");
-    daemon.signal(SIGINT);
-    check(daemon.wait_exit(5s) == 0, "the daemon did not stop in order");
+    check(rig.daemon.wait_exit(0ms) == -1, "the daemon stopped");
+    rig.daemon.signal(SIGINT);
+    check(rig.daemon.wait_exit(5s) == 0, "the daemon did not stop in order");
     std::printf("soak: %s\n", pass ? "pass" : "FAIL");
     return pass ? 0 : 1;
 }
