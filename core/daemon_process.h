@@ -16,10 +16,13 @@
 
 namespace ferrule_test {
 
-class DaemonProcess {
+// Any program of the project as a child: standard output into a file of the
+// working directory, killed (by its PID only) when the object goes.
+class ChildProcess {
   public:
-    DaemonProcess(const std::filesystem::path &workdir, const std::vector<std::string> &args)
-        : output_(workdir / "stdout.txt") {
+    ChildProcess(const std::string &binary, const std::filesystem::path &workdir,
+                 const std::vector<std::string> &args, const std::string &output_name)
+        : output_(workdir / output_name) {
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(workdir.c_str()) != 0) {
@@ -30,25 +33,25 @@ class DaemonProcess {
                 _exit(127);
             }
             std::vector<char *> argv;
-            std::string binary = FERRULE_BINARY;
-            argv.push_back(binary.data());
+            std::string program = binary;
+            argv.push_back(program.data());
             std::vector<std::string> copy = args;
             for (std::string &a : copy) {
                 argv.push_back(a.data());
             }
             argv.push_back(nullptr);
-            execv(binary.c_str(), argv.data());
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
     }
-    ~DaemonProcess() {
+    ~ChildProcess() {
         if (pid_ > 0 && !exited_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
     }
-    DaemonProcess(const DaemonProcess &) = delete;
-    DaemonProcess &operator=(const DaemonProcess &) = delete;
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
 
     pid_t pid() const { return pid_; }
     std::string output() const { return read_file(output_); }
@@ -86,6 +89,14 @@ class DaemonProcess {
     pid_t pid_ = -1;
     bool exited_ = false;
 };
+
+#ifdef FERRULE_BINARY
+class DaemonProcess : public ChildProcess {
+  public:
+    DaemonProcess(const std::filesystem::path &workdir, const std::vector<std::string> &args)
+        : ChildProcess(FERRULE_BINARY, workdir, args, "stdout.txt") {}
+};
+#endif
 
 // A complete configuration on loopback with free ports.
 struct DaemonPorts {

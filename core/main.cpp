@@ -5,6 +5,7 @@
 #include "core/thread.h"
 #include "hytera/service.h"
 #include "network/link.h"
+#include "voice/bridge.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -75,6 +76,7 @@ int main(int argc, char **argv) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
+    voice_bridge_install();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
 

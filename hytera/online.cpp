@@ -3,31 +3,10 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "hytera/service.h"
+#include "network/messages.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <ctime>
-
-std::array<std::uint8_t, RPTCL_LENGTH> build_rptcl(std::uint32_t id) {
-    return {'R',
-            'P',
-            'T',
-            'C',
-            'L',
-            static_cast<std::uint8_t>(id >> 24),
-            static_cast<std::uint8_t>(id >> 16),
-            static_cast<std::uint8_t>(id >> 8),
-            static_cast<std::uint8_t>(id)};
-}
-
-std::uint32_t repeater_id_number(const char *text) {
-    char *end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (end == text || text[0] == '-' || text[0] == '+') {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(v);
-}
 
 bool online_tick(repeater_table &table, std::size_t slot, const sockaddr_in &peer, outbox &box) {
     std::time_t now = std::time(nullptr);
@@ -64,9 +43,12 @@ bool online_tick(repeater_table &table, std::size_t slot, const sockaddr_in &pee
     ferrule_log("%sTime Out Hytera_RPT %8.8s IP:%15.15s TIMER: %2.2i with number %d \n\n", when,
                 copy.Hytera_RPT_Callsign, copy.Hytera_RPT_ip, copy.Hytera_RPT_Timer,
                 static_cast<int>(slot));
-    std::uint32_t id = repeater_id_number(copy.Hytera_RPT_DmrID);
-    box.add(socket_kind::link, peer, build_rptcl(id));
-    ferrule_log(".....send RPTCL:%i\n", static_cast<int>(id));
+    // The same ID the login and keep-alive messages carried for this repeater.
+    const std::int32_t id = link_msg::repeater_id(copy.Hytera_RPT_DmrID);
+    std::array<std::uint8_t, link_msg::RPTCL_LENGTH> close{};
+    link_msg::build_rptcl(id, close);
+    box.add(socket_kind::link, peer, close);
+    ferrule_log(".....send RPTCL:%i\n", id);
     return true;
 }
 

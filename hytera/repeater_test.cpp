@@ -221,14 +221,6 @@ TEST(OnlineSupervision, KeepAliveEvery30PassesKeepsTheRepeater) {
     }
 }
 
-TEST(OnlineSupervision, IdTextsThatAreNotNumbersGiveZero) {
-    EXPECT_EQ(repeater_id_number("299199"), 299199u);
-    EXPECT_EQ(repeater_id_number("012345"), 12345u);
-    EXPECT_EQ(repeater_id_number(""), 0u);
-    EXPECT_EQ(repeater_id_number("N0CALL"), 0u);
-    EXPECT_EQ(repeater_id_number("-5"), 0u);
-}
-
 // Receivers register while the supervision ages and the network reads; under
 // ThreadSanitizer this is the table's race check.
 TEST(RepeaterTable, ConcurrentWritersAndReaders) {

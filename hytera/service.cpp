@@ -8,6 +8,7 @@
 #include "core/thread.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -83,6 +84,18 @@ void send_outbox(const outbox &box) {
     }
 }
 
+std::atomic<thread_body> Hytera_RPT_voice_thread{voice_port_drain};
+
+void *voice_port_drain(void *) {
+    std::array<unsigned char, 224> buffer{};
+    while (keep_running.load() != 0) {
+        if (recv(Local_Hytera_RPT_audio_srv_sock.load(), buffer.data(), buffer.size(), 0) < 0) {
+            receive_failure_backoff();
+        }
+    }
+    return nullptr;
+}
+
 void receive_failure_backoff() {
     usleep(RECEIVE_FAILURE_BACKOFF_US);
 }
@@ -99,7 +112,7 @@ void *Hytera_main(void *) {
         ferrule_log("Local_Hytera_RPT_rdac_srv_open() failed\n");
     }
     start_detached(Hytera_RPT_rdac);
-    start_detached(audio_hytera_rpt);
+    start_detached(Hytera_RPT_voice_thread.load());
     start_detached(localHytera_RPT_handler);
     while (keep_running.load() != 0) {
         sleep(1);

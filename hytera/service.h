@@ -19,8 +19,14 @@ void *Hytera_main(void *);
 
 // Receiver thread bodies and the once-a-second supervision step.
 void *Hytera_RPT_rdac(void *);
-void *audio_hytera_rpt(void *);
 void *localHytera_RPT_handler(void *);
+
+// The voice port's receiver thread body. The voice bridge installs its own
+// before start-up; until then the port is only drained, so a repeater side
+// built without the bridge (its own tests) still runs.
+using thread_body = void *(*)(void *);
+extern std::atomic<thread_body> Hytera_RPT_voice_thread;
+void *voice_port_drain(void *);
 void InsertHytera_RPTOnlineTimer();
 
 // A receive that fails (socket not created, interrupted) must not make a

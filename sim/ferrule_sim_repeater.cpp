@@ -3,6 +3,8 @@
 // Every datagram is built here from the byte layouts a repeater uses; nothing
 // comes from the gateway's own code, so a test that uses this is not circular.
 
+#include "sim_common.h"
+
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
@@ -53,13 +55,7 @@ std::string hex(const std::uint8_t *p, std::size_t n, std::size_t limit = 40) {
     return s;
 }
 
-struct call_plan {
-    int slot = 1; // 1 or 2
-    bool group = true;
-    std::uint32_t source = 2621234;
-    std::uint32_t destination = 262;
-    int superframes = 3;
-};
+using sim::call_plan;
 
 struct options {
     std::string gateway = "127.0.0.1";
@@ -79,6 +75,9 @@ struct options {
     int burst_ms = 60;
     int call_gap_ms = 500;
     bool quiet = false;
+    bool frames = false;
+    bool calls_on_signal = false;
+    int repeat = 1;
     std::vector<call_plan> calls;
 };
 
@@ -97,39 +96,12 @@ void usage() {
               "                        (type=private for a private call; may be repeated)\n"
               "  --burst-ms N          time between bursts of a call (60)\n"
               "  --call-gap-ms N       time between calls (500)\n"
+              "  --repeat N            send the calls N times over (1)\n"
+              "  --calls-on-signal     hold the calls until SIGUSR2\n"
+              "  --frames              print every voice frame sent and received in full\n"
+              "                        (\"frame out|in NS HEX\", NS a monotonic clock)\n"
               "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
               "  --quiet               print only state changes and the summary");
-}
-
-bool parse_call(const std::string &text, call_plan &c) {
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find(',', at);
-        std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        std::size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            return false;
-        }
-        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "ts") {
-            c.slot = std::atoi(value.c_str());
-        } else if (key == "type") {
-            c.group = value != "private";
-        } else if (key == "src") {
-            c.source = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-        } else if (key == "dst") {
-            c.destination = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-        } else if (key == "superframes") {
-            c.superframes = std::atoi(value.c_str());
-        } else {
-            return false;
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        at = end + 1;
-    }
-    return (c.slot == 1 || c.slot == 2) && c.superframes >= 0;
 }
 
 bool parse(int argc, char **argv, options &o) {
@@ -137,6 +109,14 @@ bool parse(int argc, char **argv, options &o) {
         std::string a = argv[i];
         if (a == "--quiet") {
             o.quiet = true;
+            continue;
+        }
+        if (a == "--frames") {
+            o.frames = true;
+            continue;
+        }
+        if (a == "--calls-on-signal") {
+            o.calls_on_signal = true;
             continue;
         }
         if (a == "--help" || i + 1 >= argc) {
@@ -179,9 +159,11 @@ bool parse(int argc, char **argv, options &o) {
             o.burst_ms = std::atoi(v.c_str());
         } else if (a == "--call-gap-ms") {
             o.call_gap_ms = std::atoi(v.c_str());
+        } else if (a == "--repeat") {
+            o.repeat = std::atoi(v.c_str());
         } else if (a == "--call") {
             call_plan c;
-            if (!parse_call(v, c)) {
+            if (!sim::parse_call(v, c)) {
                 std::fprintf(stderr, "bad call: %s\n", v.c_str());
                 return false;
             }
@@ -461,7 +443,7 @@ class repeater {
             last_keepalive_ = now;
             send(control_, gw_control_, keep_alive(), "keep-alive");
         }
-        if (identified_ && voice_registered_) {
+        if (identified_ && voice_registered_ && sim::calls_released.load()) {
             run_calls(now);
         }
     }
@@ -488,7 +470,11 @@ class repeater {
         } else {
             f = voice_frame(c, sequence_, 0x03, 0x2222, false, fill);
         }
+        const long long stamp = sim::now_ns();
         send(voice_, gw_voice_, f, "voice frame", false);
+        if (o_.frames) {
+            sim::print_frame("out", stamp, f.data(), f.size());
+        }
         if (!o_.quiet) {
             say("-> voice   frame seq %u %s", sequence_, slot_type_name(f[18]));
         }
@@ -516,6 +502,7 @@ class repeater {
                 continue;
             }
             ssize_t n = recv(p.fd, buf, sizeof buf, 0);
+            received_at_ = sim::now_ns();
             if (n < 0) {
                 continue;
             }
@@ -559,6 +546,9 @@ class repeater {
             return;
         }
         ++frames_received_;
+        if (o_.frames) {
+            sim::print_frame("in", received_at_, d, n);
+        }
         const int slot = d[16] == 0x22 ? 2 : 1;
         const std::uint32_t dst = le24(d + 64), src = le24(d + 68);
         if (d[18] == 0xEE) {
@@ -615,6 +605,7 @@ class repeater {
     std::size_t next_call_ = 0;
     int frame_in_call_ = 0;
     std::uint16_t sequence_ = 0;
+    long long received_at_ = 0;
     unsigned long frames_sent_ = 0, frames_received_ = 0, calls_received_ = 0;
 };
 
@@ -630,6 +621,8 @@ int main(int argc, char **argv) {
     action.sa_handler = on_stop;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    o.calls = sim::repeated(o.calls, o.repeat);
+    sim::arm_call_trigger(o.calls_on_signal);
     repeater r(o);
     return r.run();
 }

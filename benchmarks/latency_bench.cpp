@@ -1,0 +1,194 @@
+// Added latency of one voice frame through the running daemon on loopback, in
+// each direction, beside a plain UDP relay carrying the same frames at the
+// same pace in the same run. The simulators stamp every frame with the
+// machine's monotonic clock just before sending and just after receiving.
+//
+//   latency_bench [--frames N] [--burst-ms N]
+//
+// Prints median and 99th percentile per path, the ratio to the relay, and the
+// daemon's resident memory before and after the calls.
+
+#include "voice/bridge_rig.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <thread>
+
+using namespace ferrule_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct figures {
+    double median_us = 0;
+    double p99_us = 0;
+    std::size_t count = 0;
+};
+
+figures summarise(std::vector<long long> ns) {
+    figures f;
+    f.count = ns.size();
+    if (ns.empty()) {
+        return f;
+    }
+    std::sort(ns.begin(), ns.end());
+    f.median_us = static_cast<double>(ns[ns.size() / 2]) / 1000.0;
+    f.p99_us = static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)]) / 1000.0;
+    return f;
+}
+
+// Latencies of frames matched by position; `out` and `in` must be the same
+// frames in the same order (checked by the caller through the counts).
+std::vector<long long> latencies(const std::vector<sim::frame_line> &out,
+                                 const std::vector<sim::frame_line> &in) {
+    std::vector<long long> ns;
+    for (std::size_t i = 0; i < std::min(out.size(), in.size()); ++i) {
+        ns.push_back(in[i].stamp - out[i].stamp);
+    }
+    return ns;
+}
+
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+int bound(std::uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = endpoint("127.0.0.1", port);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+        std::perror("bind");
+        std::exit(1);
+    }
+    return fd;
+}
+
+// The baseline: a relay thread that receives on one socket and sends each
+// datagram on at once, the least any gateway can do, and the same frames sent
+// through it at the same pace.
+std::vector<long long> relay_latencies(const std::vector<sim::frame_line> &frames, int burst_ms) {
+    const std::uint16_t relay_port = static_cast<std::uint16_t>(free_udp_port());
+    const std::uint16_t sink_port = static_cast<std::uint16_t>(free_udp_port());
+    const int relay = bound(relay_port);
+    const int sink = bound(sink_port);
+    const int source = socket(AF_INET, SOCK_DGRAM, 0);
+    std::atomic<bool> running{true};
+    std::thread relay_thread([&] {
+        const sockaddr_in to = endpoint("127.0.0.1", sink_port);
+        std::uint8_t buffer[512];
+        while (running.load()) {
+            pollfd p{relay, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = recv(relay, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                sendto(relay, buffer, static_cast<std::size_t>(n), 0,
+                       reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            }
+        }
+    });
+    std::vector<long long> sent(frames.size()), ns;
+    const sockaddr_in to = endpoint("127.0.0.1", relay_port);
+    std::thread receiver([&] {
+        std::uint8_t buffer[512];
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            pollfd p{sink, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) {
+                break;
+            }
+            if (recv(sink, buffer, sizeof buffer, 0) > 0) {
+                ns.push_back(sim::now_ns() - sent[i]);
+            }
+        }
+    });
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        sent[i] = sim::now_ns();
+        sendto(source, frames[i].bytes.data(), frames[i].bytes.size(), 0,
+               reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        std::this_thread::sleep_for(std::chrono::milliseconds(burst_ms));
+    }
+    receiver.join();
+    running.store(false);
+    relay_thread.join();
+    close(relay);
+    close(sink);
+    close(source);
+    return ns;
+}
+
+void report(const char *path, const figures &gateway, const figures &relay) {
+    std::printf("%-22s frames %5zu  median %7.1f us  p99 %7.1f us\n", path, gateway.count,
+                gateway.median_us, gateway.p99_us);
+    std::printf("%-22s frames %5zu  median %7.1f us  p99 %7.1f us\n", "  plain UDP relay",
+                relay.count, relay.median_us, relay.p99_us);
+    if (relay.median_us > 0 && relay.p99_us > 0) {
+        std::printf("%-22s median x%.2f  p99 x%.2f\n", "  ratio",
+                    gateway.median_us / relay.median_us, gateway.p99_us / relay.p99_us);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int superframes = 500; // 3002 frames a direction
+    int burst_ms = 5;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--superframes") == 0) {
+            superframes = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--burst-ms") == 0) {
+            burst_ms = std::atoi(argv[i + 1]);
+        }
+    }
+    const std::size_t frames_per_call = static_cast<std::size_t>(superframes) * 6 + 2;
+
+    const std::string pace = std::to_string(burst_ms);
+    const std::string count = std::to_string(superframes);
+    bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
+                    "ts=1,src=2621234,dst=262,superframes=" + count},
+                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count},
+                   600);
+    const ChildProcess &daemon = rig.daemon;
+    if (!rig.wait_for_login(30s)) {
+        std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
+        return 1;
+    }
+    const long rss_before = resident_kib(daemon.pid());
+    const auto timeout = std::chrono::seconds(30 + frames_per_call * burst_ms / 500);
+
+    rig.release_repeater_calls();
+    if (!bridge_rig::wait_for_frames(rig.peer, "in", frames_per_call, timeout)) {
+        std::fprintf(stderr, "not every repeater frame reached the peer\n");
+        return 1;
+    }
+    rig.release_peer_calls();
+    if (!bridge_rig::wait_for_frames(rig.repeater, "in", frames_per_call, timeout)) {
+        std::fprintf(stderr, "not every network frame reached the repeater\n");
+        return 1;
+    }
+    const long rss_after = resident_kib(daemon.pid());
+
+    const auto hytera_out = sim::frame_lines(rig.repeater.output(), "out");
+    const auto dmrd_in = sim::frame_lines(rig.peer.output(), "in");
+    const auto dmrd_out = sim::frame_lines(rig.peer.output(), "out");
+    const auto hytera_in = sim::frame_lines(rig.repeater.output(), "in");
+
+    report("repeater -> network", summarise(latencies(hytera_out, dmrd_in)),
+           summarise(relay_latencies(hytera_out, burst_ms)));
+    report("network -> repeater", summarise(latencies(dmrd_out, hytera_in)),
+           summarise(relay_latencies(dmrd_out, burst_ms)));
+    std::printf("daemon resident memory: %ld KiB after login, %ld KiB after both calls\n",
+                rss_before, rss_after);
+    rig.daemon.signal(SIGINT);
+    rig.daemon.wait_exit(5s);
+    return 0;
+}

@@ -1,0 +1,130 @@
+#pragma once
+// What the two simulators share: the call plan they are told to send, the
+// trigger that starts it, and the frame lines a test or benchmark reads.
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct call_plan {
+    int slot = 1; // 1 or 2
+    bool group = true;
+    std::uint32_t source = 2621234;
+    std::uint32_t destination = 262;
+    int superframes = 3;
+};
+
+// "ts=2,type=group,src=2621234,dst=262,superframes=3"; type=private for a
+// private call. Missing keys keep their defaults.
+inline bool parse_call(const std::string &text, call_plan &c) {
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find(',', at);
+        std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            return false;
+        }
+        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+        if (key == "ts") {
+            c.slot = std::atoi(value.c_str());
+        } else if (key == "type") {
+            c.group = value != "private";
+        } else if (key == "src") {
+            c.source = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (key == "dst") {
+            c.destination = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (key == "superframes") {
+            c.superframes = std::atoi(value.c_str());
+        } else {
+            return false;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        at = end + 1;
+    }
+    return (c.slot == 1 || c.slot == 2) && c.superframes >= 0;
+}
+
+// --repeat N: the calls given, N times over.
+inline std::vector<call_plan> repeated(const std::vector<call_plan> &calls, int times) {
+    std::vector<call_plan> all;
+    for (int i = 0; i < times; ++i) {
+        all.insert(all.end(), calls.begin(), calls.end());
+    }
+    return all;
+}
+
+// With --calls-on-signal the calls wait for SIGUSR2, so a test can start them
+// once the gateway is ready (logged in) rather than after a guessed delay.
+inline std::atomic<bool> calls_released{false};
+inline void release_calls(int) {
+    calls_released.store(true);
+}
+inline void arm_call_trigger(bool on_signal) {
+    calls_released.store(!on_signal);
+    std::signal(SIGUSR2, release_calls);
+}
+
+// Monotonic nanoseconds; the clock is the same in every process of the
+// machine, so a benchmark can subtract a sender's stamp from a receiver's.
+inline long long now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// "frame out|in NS HEX": one line per voice frame sent or received, `stamp`
+// taken just before the send or just after the receive.
+inline void print_frame(const char *direction, long long stamp, const std::uint8_t *d,
+                        std::size_t n) {
+    char hex[2 * 512 + 1];
+    std::size_t count = n < 512 ? n : 512;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(hex + 2 * i, 3, "%02X", d[i]);
+    }
+    hex[2 * count] = 0;
+    std::printf("frame %s %lld %s\n", direction, stamp, hex);
+    std::fflush(stdout);
+}
+
+// The frames of the "frame out|in" lines of a simulator's output, in order.
+struct frame_line {
+    long long stamp;
+    std::vector<std::uint8_t> bytes;
+};
+inline std::vector<frame_line> frame_lines(const std::string &output,
+                                           const std::string &direction) {
+    std::vector<frame_line> result;
+    std::istringstream lines(output);
+    std::string line;
+    const std::string prefix = "frame " + direction + " ";
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const std::size_t space = line.find(' ', prefix.size());
+        if (space == std::string::npos) {
+            continue;
+        }
+        frame_line f{std::atoll(line.c_str() + prefix.size()), {}};
+        for (std::size_t i = space + 1; i + 1 < line.size(); i += 2) {
+            f.bytes.push_back(
+                static_cast<std::uint8_t>(std::strtoul(line.substr(i, 2).c_str(), nullptr, 16)));
+        }
+        result.push_back(std::move(f));
+    }
+    return result;
+}
+
+} // namespace sim

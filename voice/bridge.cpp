@@ -1,0 +1,142 @@
+#include "voice/bridge.h"
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/sockets.h"
+#include "hytera/service.h"
+#include "network/link.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <sys/socket.h>
+
+namespace {
+
+std::string_view text_of(const char *field, std::size_t capacity) {
+    return {field, strnlen(field, capacity)};
+}
+
+void send_datagram(int fd, std::span<const std::uint8_t> bytes, const sockaddr_in &to) {
+    if (fd < 0) {
+        return;
+    }
+    (void)sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                 sizeof to);
+}
+
+peer_slot_view read_peer(std::size_t slot, void *user) {
+    auto &copies = *static_cast<peer_snapshots *>(user);
+    copies.entries[slot] = MMDVM_peers.snapshot(slot);
+    return peer_view_of(copies.entries[slot]);
+}
+
+void send_to_peer(std::size_t slot, std::span<const std::uint8_t, dmrd_frame::LENGTH> frame,
+                  void *user) {
+    const auto &copies = *static_cast<const peer_snapshots *>(user);
+    send_datagram(MMDVM_clientsock.load(), frame, copies.entries[slot].MMDVM_IP_PORT);
+}
+
+std::int64_t steady_seconds() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int draw_random() {
+    // Only the voice thread draws; the generator is seeded once at start-up.
+    return std::rand(); // NOLINT(cert-msc30-c,cert-msc50-cpp): stream IDs need no secrecy
+}
+
+} // namespace
+
+peer_slot_view peer_view_of(const peer_entry &entry) {
+    return {text_of(entry.MMDVM_INDEX, sizeof entry.MMDVM_INDEX), entry.MMDVM_ID,
+            text_of(entry.MMDVM_Callsign, sizeof entry.MMDVM_Callsign), entry.MMDVM_Slots};
+}
+
+void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {
+    out.copy = slot0;
+    const repeater_entry &c = out.copy;
+    // A repeater that never registered on the voice port has no port to send to.
+    const std::uint16_t port = c.Hytera_RPT_INDEX1 == 1 ? ntohs(c.Hytera_RPT_ip_Audio.sin_port) : 0;
+    out.target = {text_of(c.Hytera_RPT_Firmware, sizeof c.Hytera_RPT_Firmware),
+                  text_of(c.Hytera_RPT_ip, sizeof c.Hytera_RPT_ip), port};
+}
+
+void mmdvm_rx(std::span<const std::uint8_t> frame, const char *, const sockaddr_in &) {
+    hytera_target_copy target;
+    repeater_target_of(Hytera_RPT.snapshot(0), target);
+    std::array<std::uint8_t, hytera_frame::LENGTH> out{};
+    if (dmrd_to_hytera(frame, target.target, mmdvm_rx_state, out) != dmrd_outcome::send) {
+        return;
+    }
+    sockaddr_in to{};
+    if (hytera_target_address(target.target.address, target.target.voice_port, to)) {
+        send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), out, to);
+    }
+}
+
+void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_key,
+                   std::uint32_t stream_id) {
+    peer_snapshots copies;
+    hytera_to_dmrd_all_peers(frame, peer_key, stream_id, MMDVM_SEQ, DMR_CODER_BUILDERS, read_peer,
+                             send_to_peer, &copies);
+}
+
+void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
+                         voice_port_state &state, std::int64_t now_seconds) {
+    char dotted[16];
+    address_text(from, dotted);
+    if (datagram.size() == hytera_frame::LENGTH && Hytera_RPT.find(dotted) < 0) {
+        if (state.strangers.should_log(from, now_seconds)) {
+            ferrule_log("Voice frame from unregistered %s:%u dropped\n", dotted,
+                        static_cast<unsigned>(ntohs(from.sin_port)));
+        }
+        return;
+    }
+    const voice_reaction r = voice_receive(datagram, state.receiver, draw_random);
+    switch (r.action) {
+    case voice_action::ignore:
+        return;
+    case voice_action::answer_registration: {
+        InsertHytera_RPT(PORT_KIND_VOICE, from, dotted);
+        const std::array<std::uint8_t, 1> answer{hytera_frame::REGISTRATION_ANSWER};
+        send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), answer, from);
+        return;
+    }
+    case voice_action::forward: {
+        const peer_entry first = MMDVM_peers.snapshot(0);
+        SEND_TO_MMDVM(datagram, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX), r.stream_id);
+        return;
+    }
+    }
+}
+
+void *audio_hytera_rpt(void *) {
+    voice_receiver_banner();
+    voice_port_state state;
+    std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer{};
+    while (keep_running.load() != 0) {
+        sockaddr_in from{};
+        socklen_t from_length = sizeof from;
+        const int fd = Local_Hytera_RPT_audio_srv_sock.load();
+        const ssize_t n = fd < 0 ? -1
+                                 : recvfrom(fd, buffer.data(), buffer.size(), 0,
+                                            reinterpret_cast<sockaddr *>(&from), &from_length);
+        if (n < 0) {
+            receive_failure_backoff();
+            continue;
+        }
+        voice_port_datagram(
+            std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from, state,
+            steady_seconds());
+    }
+    return nullptr;
+}
+
+void voice_bridge_install() {
+    Hytera_RPT_voice_thread.store(audio_hytera_rpt);
+    link_dmrd_handler.store(mmdvm_rx);
+}

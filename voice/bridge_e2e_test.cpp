@@ -1,0 +1,66 @@
+// The daemon between the simulated repeater and the simulated peer on
+// loopback, with a call each way at the same time: every frame must arrive,
+// in order, with the bytes the conversions give for what was sent.
+#include "core/test_support.h"
+#include "voice/bridge_rig.h"
+#include "voice/call_check.h"
+
+#include <gtest/gtest.h>
+
+using namespace ferrule_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string faults(const call_check::result &r) {
+    std::string s;
+    for (const std::string &f : r.faults) {
+        s += f + "\n";
+    }
+    return s;
+}
+
+using namespace bridge_rig_defaults;
+
+} // namespace
+
+TEST(VoiceBridgeEndToEnd, CallsBothWaysArriveFrameForFrame) {
+    CapturedLog log; // the checks' own conversions log the calls
+    // The repeater calls on both time slots, the network on TS1 meanwhile.
+    bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=3"},
+                   {"--call-gap-ms", "200", "--call", "ts=2,src=2627777,dst=9,superframes=2",
+                    "--call", "ts=1,type=private,src=2627777,dst=2621234,superframes=1"},
+                   60);
+    ASSERT_TRUE(rig.wait_for_login(30s)) << rig.daemon.output();
+    rig.release_peer_calls();
+    rig.release_repeater_calls();
+
+    // Repeater: 2 calls of header + 6 bursts per superframe + terminator.
+    const std::size_t repeater_frames = (1 + 12 + 1) + (1 + 6 + 1);
+    // Network: 3 headers, 18 bursts, 2 terminators, of which the repeater
+    // gets one call setup frame, the bursts and one terminator.
+    const std::size_t network_frames_delivered = 1 + 18 + 1;
+    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.peer, "in", repeater_frames, 15s))
+        << rig.peer.output();
+    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.repeater, "in", network_frames_delivered, 15s))
+        << rig.repeater.output();
+    std::this_thread::sleep_for(300ms); // nothing more may come
+
+    const call_check::result up =
+        call_check::to_network(sim::frame_lines(rig.repeater.output(), "out"),
+                               sim::frame_lines(rig.peer.output(), "in"), REPEATER_ID, CALLSIGN);
+    EXPECT_TRUE(up.faults.empty()) << faults(up);
+    EXPECT_EQ(up.calls, 2U);
+    EXPECT_EQ(up.frames, repeater_frames);
+
+    const auto network_sent = sim::frame_lines(rig.peer.output(), "out");
+    EXPECT_EQ(network_sent.size(), 3U + 18 + 2);
+    const call_check::result down = call_check::to_repeater(
+        network_sent, sim::frame_lines(rig.repeater.output(), "in"), FIRMWARE);
+    EXPECT_TRUE(down.faults.empty()) << faults(down);
+    EXPECT_EQ(down.calls, 1U); // one call setup frame for three headers
+    EXPECT_EQ(down.frames, network_frames_delivered);
+
+    rig.daemon.signal(SIGINT);
+    EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
+}
