@@ -64,7 +64,7 @@ class bridge_rig {
     ferrule_test::ChildProcess repeater;
 
   private:
-    ferrule_test::ChildProcess start_daemon() {
+    ferrule_test::ChildProcess start_daemon() const {
         dir.write("f.cfg", ferrule_test::loopback_config(ports));
         return ferrule_test::ChildProcess(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
     }
