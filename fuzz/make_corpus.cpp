@@ -4,6 +4,8 @@
 // seed file is rewritten, other files are left alone.
 #include "fuzz/fuzz_support.h"
 #include "hytera/rdac.h"
+#include "hytera/repeater_table.h"
+#include "network/link.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
 #include "voice/test_frames.h"
@@ -71,6 +73,14 @@ void control_seeds() {
     put_record(in, 0, 30003, service_request(0x12, 3));
     put_record(in, 6, 30002, keep_alive());
     write_seed("control", "two_repeaters_and_any_address", in);
+
+    // One repeater more than the table holds.
+    in.clear();
+    for (std::uint8_t host = 1; host <= REPEATER_SLOTS + 1; ++host) {
+        put_record(in, host, 30001, keep_alive());
+    }
+    put_record(in, REPEATER_SLOTS + 1, 30001, service_request(0x11, 1));
+    write_seed("control", "full_table", in);
 }
 
 // ---- RDAC port ----
@@ -157,6 +167,14 @@ void rdac_seeds() {
     put_record(in, 5, 40000, bytes(24, 0));
     put_record(in, 5, 40000, bytes{});
     write_seed("rdac", "acknowledgements", in);
+
+    in.clear();
+    for (std::uint8_t host = 1; host <= REPEATER_SLOTS + 1; ++host) {
+        put_record(in, host, 40000, bytes{0x00});
+    }
+    put_record(in, REPEATER_SLOTS + 1, 40000, radio_data());
+    put_record(in, REPEATER_SLOTS, 40000, radio_data());
+    write_seed("rdac", "full_table", in);
 }
 
 // ---- Link ----
@@ -189,6 +207,16 @@ void link_seeds() {
     put_record(in, 3, 39, {});
     put_record(in, 0, 0, text("RPTACK", {0x05, 0x06, 0x07, 0x08}));
     write_seed("link", "refusals_strangers_time_out", in);
+
+    // More strangers than the drop log remembers, then a minute later again.
+    in = {1};
+    for (std::uint16_t port = 1; port <= source_drop_log::CAPACITY + 1; ++port) {
+        put_record(in, 2, port, text("RPTACK", {0, 0, 0, 1}));
+    }
+    put_record(in, 3, 63, {});
+    put_record(in, 2, 1, text("RPTACK", {0, 0, 0, 1}));
+    put_record(in, 2, 100, text("RPTACK", {0, 0, 0, 1}));
+    write_seed("link", "stranger_flood", in);
 }
 
 // ---- Voice from the repeater ----
