@@ -5,7 +5,8 @@
 //
 // Input: ten header bytes, one peer slot each (see peer_descriptor), then
 // records (fuzz_support.h) whose op selects
-//   even  a datagram, the payload
+//   even  a datagram, the payload; port seeds the random source for the
+//         stream ID it may draw
 //   odd   peer slot (port >> 8) % 10 gets descriptor port & 0xFF.
 #include "fuzz/fuzz_support.h"
 #include "voice/dmrd_frame.h"
@@ -38,7 +39,8 @@ peer_slot_view peer_descriptor(std::uint8_t d) {
     return {KEYS[d & 7], IDS[(d >> 3) & 3], std::string_view(CALLSIGN_BYTES, 6), (d >> 5) & 3};
 }
 
-// Deterministic within an input, like std::rand: non-negative.
+// Non-negative like std::rand, and seeded by the input so the fuzzer picks
+// the draws.
 std::uint32_t random_state = 0;
 int fake_random() {
     random_state = random_state * 1103515245u + 12345u;
@@ -147,7 +149,6 @@ struct voice_under_test {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     fuzz_input::quiet_log();
-    random_state = 1;
     voice_under_test voice;
     fuzz_input::reader in({data, size});
     for (peer_slot_view &p : voice.peers) {
@@ -156,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz_input::record r;
     while (fuzz_input::next_record(in, hf::RECEIVE_CAPACITY, r)) {
         if ((r.op & 1) == 0) {
+            random_state = r.port;
             voice.receive(r.payload);
         } else {
             voice.peers[(r.port >> 8) % PEER_SLOTS] = peer_descriptor(r.port & 0xFF);
