@@ -86,8 +86,7 @@ void react_once(repeater_table &table, const fuzz_input::record &r) {
     const bool registered = before < 0 && after >= 0;
     // The port recorded at registration is kept for as long as the entry.
     const std::uint16_t reply_port =
-        after < 0 ? from.sin_port
-                  : (before >= 0 ? old.Hytera_RPT_ip_System.sin_port : from.sin_port);
+        before >= 0 ? old.Hytera_RPT_ip_System.sin_port : from.sin_port;
     if (after >= 0) {
         FUZZ_CHECK(table.snapshot(static_cast<std::size_t>(after)).Hytera_RPT_ip_System.sin_port ==
                    reply_port);
