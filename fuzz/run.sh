@@ -8,6 +8,7 @@ seconds=${2:-20}
 here=$(cd "$(dirname "$0")" && pwd)
 failed=0
 for target in "$build"/fuzz/fuzz_*; do
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=$(basename "$target" | sed 's/^fuzz_//')
     work=$(mktemp -d)
     mkdir -p "$here/findings"
@@ -15,7 +16,8 @@ for target in "$build"/fuzz/fuzz_*; do
     if "$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
         -artifact_prefix="$here/findings/$name-" "$work" >"$work.log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work.log")
-        echo "fuzz $name: $runs executions, no finding"
+        cov=$(sed -n 's/.*DONE *cov: *\([0-9]*\).*/\1/p' "$work.log")
+        echo "fuzz $name: $runs executions, cov $cov, no finding"
     else
         echo "fuzz $name: FINDING"
         tail -40 "$work.log"

@@ -1,0 +1,178 @@
+// Datagrams on the link socket, from the peer and from strangers, through one
+// link context as the link thread reacts to them, with seconds of the link's
+// timers in between: the login walks 0 -> 1 -> 2 and falls back on time-outs.
+//
+// Input: one header byte (bit 0: repeater index 0 is an identified repeater,
+// else the table is empty), then records (fuzz_support.h) whose op selects
+//   0  a datagram from the peer
+//   1  a datagram from the peer's address at `port`
+//   2  a datagram from 10.9.9.9 at `port`
+//   3  port % 64 + 1 seconds of the link timers, payload ignored.
+#include "fuzz/fuzz_support.h"
+#include "hytera/repeater_table.h"
+#include "network/link.h"
+#include "network/messages.h"
+#include "network/peer_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using link_msg::tag;
+
+constexpr std::uint16_t PEER_PORT = 62031;
+
+sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    return a;
+}
+
+bool same_endpoint(const sockaddr_in &a, const sockaddr_in &b) {
+    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           a.sin_port == b.sin_port;
+}
+
+std::size_t handed_on = 0;
+void count_dmrd(std::span<const std::uint8_t> frame, const char *address_text,
+                const sockaddr_in &) {
+    FUZZ_CHECK(frame.size() >= link_msg::DMRD_MIN);
+    FUZZ_CHECK(std::strcmp(address_text, "127.0.0.1") == 0);
+    ++handed_on;
+}
+
+void identified_repeater(repeater_table &t) {
+    t.locked([](auto &slots) {
+        std::strcpy(slots[0].Hytera_RPT_ip, "10.0.0.5");
+        std::strcpy(slots[0].Hytera_RPT_DmrID, "2621234");
+        std::strcpy(slots[0].Hytera_RPT_Callsign, "N0CALL");
+        std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "439275000");
+        std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "431675000");
+        slots[0].Hytera_RPT_RDAC_OK = 1;
+    });
+}
+
+bool starts_with(std::span<const std::uint8_t> bytes, const char *text) {
+    const std::size_t n = std::strlen(text);
+    return bytes.size() >= n && std::memcmp(bytes.data(), text, n) == 0;
+}
+
+struct link_under_test {
+    std::atomic<int> state{0};
+    peer_table peers;
+    repeater_table repeaters;
+    source_drop_log drops;
+    login_watch watch;
+    const sockaddr_in peer = endpoint(0x7F000001, PEER_PORT);
+    link_context ctx{peer, state, peers, repeaters, drops};
+    char peer_key_text[30] = {};
+
+    link_under_test() {
+        std::strcpy(ctx.time_text, "Mon Jan  1 00:00:00 2024\n");
+        ctx.stamp_on_receive = false;
+        peer_key(peer, peer_key_text);
+    }
+
+    void receive(const std::vector<std::uint8_t> &d, const sockaddr_in &from) {
+        const int before = state.load();
+        const int peer_slot_before = peers.find(peer_key_text);
+        const link_reaction r = link_react(d, from, ctx);
+        const int after = state.load();
+        FUZZ_CHECK(after >= 0 && after <= 2);
+        FUZZ_CHECK(r.from_peer == same_endpoint(from, peer));
+        if (!r.from_peer) {
+            // Nobody but the peer can move the login or reach the peer table.
+            FUZZ_CHECK(r.kind == tag::none && r.reply_length == 0 && !r.hand_on_dmrd);
+            FUZZ_CHECK(after == before && peers.find(peer_key_text) == peer_slot_before);
+            return;
+        }
+        FUZZ_CHECK(r.kind == link_msg::classify(d));
+        FUZZ_CHECK(r.hand_on_dmrd == (r.kind == tag::DMRD));
+        if (r.hand_on_dmrd) {
+            FUZZ_CHECK(d.size() >= link_msg::DMRD_MIN && starts_with(d, "DMRD"));
+            const std::size_t seen = handed_on;
+            link_hand_on_dmrd(d, from);
+            FUZZ_CHECK(handed_on == seen + 1);
+        }
+        const bool ack = r.kind == tag::RPTACK;
+        FUZZ_CHECK(after == (ack && before < 2 ? before + 1 : before));
+        if (!ack || before == 2) {
+            FUZZ_CHECK(r.reply_length == 0);
+        } else {
+            FUZZ_CHECK(d.size() >= link_msg::ACK_MESSAGE_MIN);
+            FUZZ_CHECK(same_endpoint(r.reply_to, peer));
+            // The acknowledge value goes back as it came.
+            FUZZ_CHECK(std::equal(d.begin() + link_msg::ACK_OFFSET,
+                                  d.begin() + link_msg::ACK_OFFSET + 4, r.reply.begin() + 4));
+            if (before == 0) {
+                FUZZ_CHECK(r.reply_length == link_msg::RPTK_LENGTH);
+                FUZZ_CHECK(starts_with(r.reply, "RPTK"));
+                FUZZ_CHECK(std::equal(link_msg::LOGIN_DIGEST.begin(), link_msg::LOGIN_DIGEST.end(),
+                                      r.reply.begin() + 8));
+            } else {
+                FUZZ_CHECK(r.reply_length == link_msg::RPTC_LENGTH);
+                FUZZ_CHECK(starts_with(r.reply, "RPTC"));
+                // Every text field is filled to its width: no NUL goes out.
+                FUZZ_CHECK(std::find(r.reply.begin() + 8, r.reply.end(), 0) == r.reply.end());
+                FUZZ_CHECK(peers.find(peer_key_text) >= 0);
+            }
+        }
+        const int slot = peers.find(peer_key_text);
+        if (r.kind == tag::RPTPONG || r.kind == tag::MSTPONG) {
+            FUZZ_CHECK(slot == peer_slot_before);
+        }
+        if (slot >= 0 &&
+            (r.kind == tag::RPTPONG || r.kind == tag::MSTPONG || (ack && before == 1))) {
+            FUZZ_CHECK(peers.snapshot(static_cast<std::size_t>(slot)).MMDVM_TIMER ==
+                       MMDVM_PEER_LIFE_SECONDS);
+        }
+    }
+
+    void seconds(int n) {
+        for (int i = 0; i < n; ++i) {
+            const int before = state.load();
+            const bool peer_known = peers.find(peer_key_text) >= 0;
+            link_timer_tick(peers, watch, state);
+            ++ctx.now_seconds;
+            const int after = state.load();
+            // Time only ever takes the login back to its start.
+            FUZZ_CHECK(after == before || after == 0);
+            if (peer_known && peers.find(peer_key_text) < 0) {
+                FUZZ_CHECK(after == 0);
+            }
+        }
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    fuzz_input::quiet_log();
+    link_dmrd_handler.store(count_dmrd);
+    link_under_test link;
+    fuzz_input::reader in({data, size});
+    if ((in.byte() & 1) != 0) {
+        identified_repeater(link.repeaters);
+    }
+    fuzz_input::record r;
+    while (fuzz_input::next_record(in, LINK_RECEIVE_BUFFER, r)) {
+        switch (r.op % 4) {
+        case 0:
+            link.receive(r.payload, link.peer);
+            break;
+        case 1:
+            link.receive(r.payload, endpoint(0x7F000001, r.port));
+            break;
+        case 2:
+            link.receive(r.payload, endpoint(0x0A090909, r.port));
+            break;
+        default:
+            link.seconds(r.port % 64 + 1);
+            break;
+        }
+    }
+    return 0;
+}
