@@ -18,7 +18,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 format:
-	find core hytera network voice dmr sim benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find app core hytera network voice dmr sim testing fuzz soak benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD)

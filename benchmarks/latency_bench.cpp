@@ -8,7 +8,7 @@
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls.
 
-#include "voice/bridge_rig.h"
+#include "testing/bridge_rig.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,7 +4,7 @@
 #include "core/log.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_to_dmrd.h"
-#include "voice/test_frames.h"
+#include "testing/test_frames.h"
 
 #include <benchmark/benchmark.h>
 

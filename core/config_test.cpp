@@ -1,5 +1,5 @@
 #include "core/settings.h"
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

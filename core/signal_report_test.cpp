@@ -1,6 +1,6 @@
 #include "core/settings.h"
 #include "core/signal_report.h"
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

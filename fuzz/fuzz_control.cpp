@@ -63,7 +63,7 @@ void react_once(repeater_table &table, const fuzz_input::record &r) {
     const bool room = used_slots(table) < REPEATER_SLOTS;
 
     outbox box;
-    control_react(table, r.payload, from, PORTS, box);
+    control_react(table, r.payload, from, PORTS, 1700000000, box);
 
     const std::size_t n = r.payload.size();
     const bool request =

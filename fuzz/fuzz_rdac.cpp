@@ -104,7 +104,7 @@ void react_once(repeater_table &table, rdac_state &state, model &m, const fuzz_i
     const int before = table.find(text);
 
     outbox box;
-    rdac_react(table, r.payload, from, RDAC_PORT, state, box);
+    rdac_react(table, r.payload, from, RDAC_PORT, state, 1700000000, box);
 
     const std::vector<std::uint8_t> &d = r.payload;
     const int after = table.find(text);

@@ -6,9 +6,9 @@
 #include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
 #include "network/link.h"
+#include "testing/test_frames.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
-#include "voice/test_frames.h"
 
 #include <cstring>
 #include <filesystem>

@@ -2,10 +2,6 @@
 
 #include "core/log.h"
 #include "core/settings.h"
-#include "hytera/service.h"
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 const std::array<std::uint8_t, 25> a24{0x50, 0x32, 0x50, 0x50, 0x02, 0x00, 0x00, 0x00, 0x14,
                                        0x00, 0x00, 0x00, 0xFF, 0x01, 0x01, 0x5A, 0x00, 0x00,
@@ -51,10 +47,11 @@ void queue_port_assignment(std::uint8_t code, std::uint16_t port, const sockaddr
 } // namespace
 
 void control_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &from, const control_ports &ports, outbox &box) {
+                   const sockaddr_in &from, const control_ports &ports, std::time_t now,
+                   outbox &box) {
     char text[16];
     address_text(from, text);
-    auto refresh = [&] { table.insert(PORT_KIND_CONTROL, from, text, ports.rdac, box); };
+    auto refresh = [&] { table.insert(PORT_KIND_CONTROL, from, text, ports.rdac, now, box); };
 
     if (datagram.size() == SERVICE_REQUEST_LENGTH) {
         std::uint8_t code = datagram[SERVICE_CODE_OFFSET];
@@ -76,31 +73,4 @@ void control_react(repeater_table &table, std::span<const std::uint8_t> datagram
         refresh();
         box.add(socket_kind::control, reply_destination(table, text, from), ret20zzzz);
     }
-}
-
-void *localHytera_RPT_handler(void *) {
-    ferrule_log("\033[0;33mStart Local Hytera_RPT Modul  V1.34\033[0m\n");
-    std::uint8_t readBuffer[CONTROL_RECEIVE_SIZE];
-    const control_ports ports{static_cast<std::uint16_t>(Hytera_RPT_AUDIO_PORT),
-                              static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT)};
-    outbox box;
-    while (keep_running.load() != 0) {
-        usleep(20000);
-        sockaddr_in fromHytera_RPT_srv{};
-        socklen_t from_length = sizeof fromHytera_RPT_srv;
-        ssize_t n = recvfrom(Local_Hytera_RPT_srv_sock.load(), readBuffer, sizeof readBuffer, 0,
-                             reinterpret_cast<sockaddr *>(&fromHytera_RPT_srv), &from_length);
-        if (n < 0) {
-            receive_failure_backoff();
-            continue;
-        }
-        if (fromHytera_RPT_srv.sin_family != AF_INET) {
-            continue;
-        }
-        box.clear();
-        control_react(Hytera_RPT, {readBuffer, static_cast<std::size_t>(n)}, fromHytera_RPT_srv,
-                      ports, box);
-        send_outbox(box);
-    }
-    return nullptr;
 }

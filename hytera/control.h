@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <span>
 
 inline constexpr std::size_t CONTROL_RECEIVE_SIZE = 224;
@@ -30,4 +31,5 @@ struct control_ports {
 // Reaction to one received control datagram: table updates, and every reply
 // (plus the identity requests of a new registration) in `box`, in send order.
 void control_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &from, const control_ports &ports, outbox &box);
+                   const sockaddr_in &from, const control_ports &ports, std::time_t now,
+                   outbox &box);

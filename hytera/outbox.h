@@ -1,7 +1,7 @@
 #pragma once
 // Datagrams a reaction wants sent. The reactions to received datagrams fill an
 // outbox instead of sending, so tests can see every reply with its socket and
-// destination; the receiver threads hand the outbox to send_outbox.
+// destination; the receiver threads send what it holds.
 
 #include <array>
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <netinet/in.h>
 #include <span>
 
-enum class socket_kind : std::uint8_t { control, voice, rdac, link };
+enum class socket_kind : std::uint8_t { control, voice, rdac };
 
 struct outgoing_datagram {
     socket_kind via;
@@ -52,6 +52,3 @@ inline sockaddr_in ipv4_destination(in_addr address, std::uint16_t port) {
     to.sin_port = htons(port);
     return to;
 }
-
-// Sends every datagram on its socket; send errors are ignored.
-void send_outbox(const outbox &box);

@@ -3,11 +3,9 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text.h"
-#include "hytera/service.h"
 
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
 
 const std::array<std::uint8_t, 1> ack{0x41};
 const std::array<std::uint8_t, 12> next1_12{0x7E, 0x04, 0x00, 0x10, 0x20, 0x10,
@@ -178,14 +176,14 @@ void rdac71(repeater_table &table, const char *an_ip,
 }
 
 void rdac_react(repeater_table &table, std::span<const std::uint8_t> d, const sockaddr_in &from,
-                std::uint16_t rdac_port, rdac_state &state, outbox &box) {
+                std::uint16_t rdac_port, rdac_state &state, std::time_t now, outbox &box) {
     char an_ip[16];
     address_text(from, an_ip);
     const bool header = has_header(d);
     switch (d.size()) {
     case 1: {
         box.add(socket_kind::rdac, from, ack);
-        insert_result r = table.insert(PORT_KIND_RDAC, from, an_ip, rdac_port, box);
+        insert_result r = table.insert(PORT_KIND_RDAC, from, an_ip, rdac_port, now, box);
         // A sender without an entry has not been identified either.
         int index = table.find(an_ip);
         bool identified =
@@ -243,31 +241,4 @@ void rdac_react(repeater_table &table, std::span<const std::uint8_t> d, const so
                     an_ip);
         return;
     }
-}
-
-void *Hytera_RPT_rdac(void *) {
-    ferrule_log("\033[0;33mStart Hytera_RPT RDAC  Modul  V1.01\033[0m\n");
-    static std::uint8_t rdacBuffer[RDAC_BUFFER_SIZE];
-    rdac_state state;
-    outbox box;
-    const auto rdac_port = static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT);
-    while (keep_running.load() != 0) {
-        sockaddr_in from{};
-        socklen_t from_length = sizeof from;
-        ssize_t n = recvfrom(Local_Hytera_RPT_rdac_srv_sock.load(), rdacBuffer, RDAC_RECEIVE_SIZE,
-                             0, reinterpret_cast<sockaddr *>(&from), &from_length);
-        // A failed receive has no sender to answer.
-        if (n < 0) {
-            receive_failure_backoff();
-            continue;
-        }
-        if (from.sin_family != AF_INET) {
-            continue;
-        }
-        box.clear();
-        rdac_react(Hytera_RPT, {rdacBuffer, static_cast<std::size_t>(n)}, from, rdac_port, state,
-                   box);
-        send_outbox(box);
-    }
-    return nullptr;
 }

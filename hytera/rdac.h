@@ -9,10 +9,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <span>
 
 inline constexpr std::size_t RDAC_RECEIVE_SIZE = 300;
-inline constexpr std::size_t RDAC_BUFFER_SIZE = 400;
 inline constexpr std::size_t RDAC_HEADER_LENGTH = 12;
 inline constexpr std::size_t RDAC_IDENTITY_LENGTH = 225;
 inline constexpr std::size_t RDAC_RADIO_DATA_LENGTH = 71;
@@ -39,7 +39,8 @@ struct rdac_state {
 
 // Reaction to one received RDAC datagram (a failed receive is not one).
 void rdac_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                const sockaddr_in &from, std::uint16_t rdac_port, rdac_state &state, outbox &box);
+                const sockaddr_in &from, std::uint16_t rdac_port, rdac_state &state,
+                std::time_t now, outbox &box);
 
 // Store the identity texts of a 225-byte answer, and the DMR ID and
 // frequencies of a 71-byte answer, into every entry of the sender's address.

@@ -1,6 +1,6 @@
-#include "core/test_support.h"
 #include "hytera/rdac.h"
-#include "hytera/test_helpers.h"
+#include "testing/hytera_helpers.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@ using namespace ferrule_test;
 namespace {
 
 constexpr std::uint16_t RDAC_PORT = 62007;
+constexpr std::time_t NOW = 1700000000;
 using bytes = std::vector<std::uint8_t>;
 
 template <std::size_t N> bytes of(const std::array<std::uint8_t, N> &a) {
@@ -24,7 +25,7 @@ struct Sent {
 
 Sent react(repeater_table &t, const bytes &d, const sockaddr_in &from, rdac_state &state) {
     outbox box;
-    rdac_react(t, d, from, RDAC_PORT, state, box);
+    rdac_react(t, d, from, RDAC_PORT, state, NOW, box);
     Sent s;
     for (std::size_t i = 0; i < box.count; ++i) {
         EXPECT_EQ(box.items[i].via, socket_kind::rdac);
@@ -74,7 +75,7 @@ bytes radio_data(std::uint32_t id, std::uint32_t rx, std::uint32_t tx) {
 
 void register_repeater(repeater_table &t, const char *ip) {
     outbox box;
-    t.insert(PORT_KIND_CONTROL, endpoint(ip, 30001), ip, RDAC_PORT, box);
+    t.insert(PORT_KIND_CONTROL, endpoint(ip, 30001), ip, RDAC_PORT, NOW, box);
 }
 
 } // namespace

@@ -1,12 +1,11 @@
 #include "hytera/repeater_table.h"
 
+#include "core/clock.h"
 #include "core/log.h"
-#include "core/settings.h"
 #include "core/text.h"
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <ctime>
 
 repeater_table Hytera_RPT;
 
@@ -45,12 +44,11 @@ void record_port(repeater_entry &e, int port_kind, const sockaddr_in &source) {
 
 insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
                                      const char *address_text, std::uint16_t rdac_port,
-                                     outbox &box) {
+                                     std::time_t now, outbox &box) {
     if (std::strncmp(address_text, "0.0.0.0", 7) == 0) {
         ferrule_log("InsertHytera_RPT IP ERROR\n");
         return {-1, false};
     }
-    std::time_t now = std::time(nullptr);
     int index = -1;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -77,11 +75,8 @@ insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
         copy_text(e.Hytera_RPT_ip, address_text, sizeof e.Hytera_RPT_ip - 1);
         copy_text(e.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID, sizeof e.Hytera_RPT_DmrID - 1);
     }
-    std::tm local{};
-    char when[32] = "";
-    if (localtime_r(&now, &local) != nullptr) {
-        asctime_r(&local, when);
-    }
+    char when[32];
+    asctime_text(now, when);
     ferrule_log("%sHytera_RPT Login ip %s INDEX:%d with number %d \n", when, address_text,
                 port_kind, index);
     sockaddr_in to = ipv4_destination(source.sin_addr, rdac_port);
@@ -103,13 +98,6 @@ repeater_entry repeater_table::snapshot(std::size_t index) const {
 void repeater_table::reset() {
     std::lock_guard<std::mutex> guard(mutex_);
     slots_ = {};
-}
-
-void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addressText) {
-    outbox box;
-    Hytera_RPT.insert(portKind, sourceAddress, addressText,
-                      static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT), box);
-    send_outbox(box);
 }
 
 int Find_Hytera_Repeater_Index(const char *addressText) {

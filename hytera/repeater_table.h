@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <netinet/in.h>
 
@@ -54,7 +55,7 @@ class repeater_table {
     // registration prints its line and queues the two opening identity
     // requests (to the address at `rdac_port`) in `box`.
     insert_result insert(int port_kind, const sockaddr_in &source, const char *address_text,
-                         std::uint16_t rdac_port, outbox &box);
+                         std::uint16_t rdac_port, std::time_t now, outbox &box);
 
     // Lowest slot holding the address, -1 when none does.
     int find(const char *address_text) const;
@@ -84,9 +85,6 @@ extern repeater_table Hytera_RPT;
 // The two opening requests of the identity query.
 extern const std::array<std::uint8_t, 12> start12;
 extern const std::array<std::uint8_t, 24> start24;
-
-// Registers or refreshes on the daemon's table and sends what that queues.
-void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addressText);
 
 // Lowest slot holding the address; 49 when none does, so a caller cannot tell
 // a miss from slot 49. Callers that must tell use repeater_table::find.

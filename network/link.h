@@ -21,13 +21,6 @@ extern std::atomic<int> Hytera_RPT_MMDVM_LOGIN[50];
 
 inline constexpr std::size_t LINK_RECEIVE_BUFFER = 324;
 
-// Opens and binds the link socket into MMDVM_clientsock; 0 on success, 1 when
-// no socket could be created.
-int MMDVM_clientopen();
-void *MMDVM_main(void *);
-// Called by the supervision loop: a login request while state 0, else a keep-alive.
-void SEND_HB_TO_MMDVM();
-
 // The configured peer, DMRGateway_address:DMRGateway_port; the address is
 // INADDR_NONE when the setting is not a dotted quad.
 sockaddr_in link_peer_address();
@@ -58,10 +51,9 @@ struct link_context {
     peer_table &peers;
     const repeater_table &repeaters; // index 0 goes into the RPTC
     source_drop_log &drops;
+    // The link thread sets both clock fields at each datagram received.
     std::int64_t now_seconds = 0; // any monotonic clock
     char time_text[30] = {};      // asctime text, for a new peer record
-    // link_serve_one sets the two clock fields at each datagram received.
-    bool stamp_on_receive = true;
 };
 
 struct link_reaction {
@@ -81,18 +73,6 @@ link_reaction link_react(std::span<const std::uint8_t> datagram, const sockaddr_
 // The RPTC's sources besides the acknowledge value: repeater index 0 and the
 // station description of the configuration.
 link_msg::rptc_source rptc_source_from(const repeater_entry &slot0);
-
-// Where a DMRD frame of at least 55 bytes from the peer is handed on; the
-// voice side sets it. Unset, DMRD frames are dropped.
-using link_dmrd_hook = void (*)(std::span<const std::uint8_t> frame, const char *address_text,
-                                const sockaddr_in &from);
-extern std::atomic<link_dmrd_hook> link_dmrd_handler;
-void link_hand_on_dmrd(std::span<const std::uint8_t> frame, const sockaddr_in &from);
-
-// One pass of the link thread's loop on socket `fd`: receive, react, send the
-// reply, hand on DMRD. A failed receive (or no socket) is no datagram: it
-// waits receive_failure_backoff() and returns false.
-bool link_serve_one(int fd, std::span<std::uint8_t, LINK_RECEIVE_BUFFER> buffer, link_context &ctx);
 
 // The keep-alive datagram for one repeater entry: none (length 0) unless the
 // entry is announced (address and completed identity query); RPTL, with its

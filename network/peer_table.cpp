@@ -1,5 +1,6 @@
 #include "network/peer_table.h"
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "network/link.h"
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 peer_table MMDVM_peers;
 
@@ -106,18 +106,20 @@ peer_insert_result peer_table::insert(const sockaddr_in &address,
                                       const char *time_text) {
     char key[30];
     peer_key(address, key);
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        peer_entry &e = slots_[i];
-        if (e.used() && std::strcmp(e.MMDVM_INDEX, key) == 0) {
-            // A refresh leaves the recorded configuration as it was.
-            e.MMDVM_IP_PORT = address;
-            e.MMDVM_TIMER = MMDVM_PEER_LIFE_SECONDS;
-            char dotted[16] = {};
-            inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
-            copy_text(e.MMDVM_IP, dotted, sizeof e.MMDVM_IP);
-            e.MMDVM_PORT = ntohs(address.sin_port);
-            return {static_cast<int>(i), false};
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            peer_entry &e = slots_[i];
+            if (e.used() && std::strcmp(e.MMDVM_INDEX, key) == 0) {
+                // A refresh leaves the recorded configuration as it was.
+                e.MMDVM_IP_PORT = address;
+                e.MMDVM_TIMER = MMDVM_PEER_LIFE_SECONDS;
+                char dotted[16] = {};
+                inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+                copy_text(e.MMDVM_IP, dotted, sizeof e.MMDVM_IP);
+                e.MMDVM_PORT = ntohs(address.sin_port);
+                return {static_cast<int>(i), false};
+            }
         }
     }
     // A pong only refreshes. Only a whole RPTC can fill a slot: anything
@@ -125,42 +127,59 @@ peer_insert_result peer_table::insert(const sockaddr_in &address,
     if (message.size() < link_msg::RPTC_LENGTH) {
         return {-1, false};
     }
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-        peer_entry &e = slots_[i];
-        if (e.used()) {
-            continue;
+    peer_entry recorded{};
+    int slot = -1;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (std::size_t i = 0; i < slots_.size() && slot < 0; ++i) {
+            peer_entry &e = slots_[i];
+            if (e.used()) {
+                continue;
+            }
+            fill(e, address, message, key, time_text);
+            recorded = e;
+            slot = static_cast<int>(i);
         }
-        fill(e, address, message, key, time_text);
-        ferrule_log("%sINSERT NR.%i MMDVM INDEX:<%s> CALL:<%s> ID:<%i> RX-QRG:<%s> TX-QRG:<%s> "
-                    "IP:<%s> PORT:<%d>\n",
-                    time_text, static_cast<int>(i), e.MMDVM_INDEX, e.MMDVM_Callsign,
-                    static_cast<int>(e.MMDVM_ID), e.MMDVM_RX_Freq, e.MMDVM_TX_Freq, e.MMDVM_IP,
-                    e.MMDVM_PORT);
-        return {static_cast<int>(i), true};
     }
-    return {-1, false};
+    if (slot < 0) {
+        return {-1, false};
+    }
+    // Printed after the lock is released: a slow log reader must not hold up
+    // the voice thread's reads of the table.
+    ferrule_log("%sINSERT NR.%i MMDVM INDEX:<%s> CALL:<%s> ID:<%i> RX-QRG:<%s> TX-QRG:<%s> "
+                "IP:<%s> PORT:<%d>\n",
+                time_text, slot, recorded.MMDVM_INDEX, recorded.MMDVM_Callsign,
+                static_cast<int>(recorded.MMDVM_ID), recorded.MMDVM_RX_Freq, recorded.MMDVM_TX_Freq,
+                recorded.MMDVM_IP, recorded.MMDVM_PORT);
+    return {slot, true};
 }
 
 int peer_table::tick() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::array<peer_entry, MMDVM_PEER_SLOTS> gone{};
     int freed = 0;
-    for (peer_entry &e : slots_) {
-        if (!e.used()) {
-            continue;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (peer_entry &e : slots_) {
+            if (!e.used()) {
+                continue;
+            }
+            if (e.MMDVM_TIMER > 0) {
+                --e.MMDVM_TIMER;
+            }
+            if (e.MMDVM_TIMER <= 0) {
+                gone[static_cast<std::size_t>(freed++)] = e;
+                // The other fields keep their texts until the slot is recorded again.
+                e.MMDVM_INDEX[0] = 0;
+                e.MMDVM_TIMER = 0;
+                e.MMDVM_ID = 0;
+            }
         }
-        if (e.MMDVM_TIMER > 0) {
-            --e.MMDVM_TIMER;
-        }
-        if (e.MMDVM_TIMER <= 0) {
-            ferrule_log("TIME OUT MMDV INDEX:<%s> CALL:<%s> ID:<%i> RX-QRG:<%s> TX-QRG:<%s>\n",
-                        e.MMDVM_INDEX, e.MMDVM_Callsign, static_cast<int>(e.MMDVM_ID),
-                        e.MMDVM_RX_Freq, e.MMDVM_TX_Freq);
-            // The other fields keep their texts until the slot is recorded again.
-            e.MMDVM_INDEX[0] = 0;
-            e.MMDVM_TIMER = 0;
-            e.MMDVM_ID = 0;
-            ++freed;
-        }
+    }
+    for (int i = 0; i < freed; ++i) {
+        const peer_entry &e = gone[static_cast<std::size_t>(i)];
+        ferrule_log("TIME OUT MMDV INDEX:<%s> CALL:<%s> ID:<%i> RX-QRG:<%s> TX-QRG:<%s>\n",
+                    e.MMDVM_INDEX, e.MMDVM_Callsign, static_cast<int>(e.MMDVM_ID), e.MMDVM_RX_Freq,
+                    e.MMDVM_TX_Freq);
     }
     return freed;
 }
@@ -186,11 +205,8 @@ void peer_table::reset() {
 }
 
 void InsertMMDVM(sockaddr_in address, unsigned char *message, int length) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char time_text[30] = {};
-    asctime_r(&local, time_text);
+    char time_text[30];
+    asctime_text(std::time(nullptr), time_text);
     std::size_t n = length > 0 && message != nullptr ? static_cast<std::size_t>(length) : 0;
     MMDVM_peers.insert(address, {message, n}, time_text);
 }
@@ -213,13 +229,4 @@ void link_timer_tick(peer_table &table, login_watch &watch, std::atomic<int> &lo
         ferrule_log(".....recv no RPTACK 1 for %i s  ---TIME OUT--- login state 0\n",
                     MMDVM_PEER_LIFE_SECONDS);
     }
-}
-
-void *MMDVM_TIMER_SYSTEM(void *) {
-    login_watch watch;
-    for (;;) {
-        sleep(1);
-        link_timer_tick(MMDVM_peers, watch, Hytera_RPT_MMDVM_LOGIN[0]);
-    }
-    return nullptr;
 }

@@ -99,5 +99,3 @@ struct login_watch {
     int seconds_in_key_sent = 0;
 };
 void link_timer_tick(peer_table &table, login_watch &watch, std::atomic<int> &login_state);
-
-void *MMDVM_TIMER_SYSTEM(void *);

@@ -1,7 +1,7 @@
 #include "network/peer_table.h"
 
-#include "core/test_support.h"
 #include "network/messages.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 // Exit status 0 on a pass, 1 on a fault; the figures go to standard output.
 
 #include "core/log.h"
-#include "voice/bridge_rig.h"
-#include "voice/call_check.h"
+#include "testing/bridge_rig.h"
+#include "testing/call_check.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "voice/dmrd_to_hytera.h"
-#include "voice/test_frames.h"
+#include "testing/test_frames.h"
 
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "voice/hytera_to_dmrd.h"
-#include "voice/test_frames.h"
+#include "testing/test_frames.h"
 
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "voice/test_frames.h"
+#include "testing/test_frames.h"
 #include "voice/voice_receiver.h"
 
 #include <gtest/gtest.h>

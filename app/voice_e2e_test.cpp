@@ -1,9 +1,9 @@
 // The daemon between the simulated repeater and the simulated peer on
 // loopback, with a call each way at the same time: every frame must arrive,
 // in order, with the bytes the conversions give for what was sent.
-#include "core/test_support.h"
-#include "voice/bridge_rig.h"
-#include "voice/call_check.h"
+#include "testing/bridge_rig.h"
+#include "testing/call_check.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -3,24 +3,18 @@
 // the sockets around the conversions. The conversions themselves take bytes
 // and state only; here the state comes from the daemon's tables.
 
+#include "hytera/repeater_table.h"
+#include "network/link.h"
+#include "network/peer_table.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_to_dmrd.h"
 #include "voice/voice_receiver.h"
-
-#include "hytera/repeater_table.h"
-
-#include "network/link.h"
-#include "network/peer_table.h"
 
 #include <array>
 #include <cstddef>
 #include <netinet/in.h>
 #include <span>
 #include <string_view>
-
-// Hands the voice thread body and the network-voice hook to the threads that
-// call them; main does this once before it starts any thread.
-void voice_bridge_install();
 
 // Body of the voice thread: receives on the repeater voice port until the
 // run flag is cleared.
@@ -49,8 +43,7 @@ void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_ke
 
 // What the link thread does with one DMRD frame from the peer: convert it and
 // send the result from the voice socket to repeater index 0.
-void mmdvm_rx(std::span<const std::uint8_t> frame, const char *address_text,
-              const sockaddr_in &from);
+void mmdvm_rx(std::span<const std::uint8_t> frame);
 
 // The voice thread's own state.
 struct voice_port_state {

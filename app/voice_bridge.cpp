@@ -1,13 +1,11 @@
-#include "voice/bridge.h"
+#include "app/voice_bridge.h"
 
+#include "app/repeater_side.h"
+#include "app/sockets.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/settings.h"
-#include "core/sockets.h"
-#include "hytera/service.h"
-#include "network/link.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -17,14 +15,6 @@ namespace {
 
 std::string_view text_of(const char *field, std::size_t capacity) {
     return {field, strnlen(field, capacity)};
-}
-
-void send_datagram(int fd, std::span<const std::uint8_t> bytes, const sockaddr_in &to) {
-    if (fd < 0) {
-        return;
-    }
-    (void)sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                 sizeof to);
 }
 
 peer_slot_view read_peer(std::size_t slot, void *user) {
@@ -37,11 +27,6 @@ void send_to_peer(std::size_t slot, std::span<const std::uint8_t, dmrd_frame::LE
                   void *user) {
     const auto &copies = *static_cast<const peer_snapshots *>(user);
     send_datagram(MMDVM_clientsock.load(), frame, copies.entries[slot].MMDVM_IP_PORT);
-}
-
-std::int64_t steady_seconds() {
-    using namespace std::chrono;
-    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int draw_random() {
@@ -67,7 +52,7 @@ void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {
                   text_of(c.Hytera_RPT_ip, sizeof c.Hytera_RPT_ip), port};
 }
 
-void mmdvm_rx(std::span<const std::uint8_t> frame, const char *, const sockaddr_in &) {
+void mmdvm_rx(std::span<const std::uint8_t> frame) {
     hytera_target_copy target;
     repeater_target_of(Hytera_RPT.snapshot(0), target);
     std::array<std::uint8_t, hytera_frame::LENGTH> out{};
@@ -119,26 +104,10 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
 void *audio_hytera_rpt(void *) {
     voice_receiver_banner();
     voice_port_state state;
-    std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer{};
-    while (keep_running.load() != 0) {
-        sockaddr_in from{};
-        socklen_t from_length = sizeof from;
-        const int fd = Local_Hytera_RPT_audio_srv_sock.load();
-        const ssize_t n = fd < 0 ? -1
-                                 : recvfrom(fd, buffer.data(), buffer.size(), 0,
-                                            reinterpret_cast<sockaddr *>(&from), &from_length);
-        if (n < 0) {
-            receive_failure_backoff();
-            continue;
-        }
-        voice_port_datagram(
-            std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from, state,
-            steady_seconds());
-    }
+    static std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer;
+    receive_loop(Local_Hytera_RPT_audio_srv_sock, buffer,
+                 [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+                     voice_port_datagram(datagram, from, state, steady_seconds());
+                 });
     return nullptr;
-}
-
-void voice_bridge_install() {
-    Hytera_RPT_voice_thread.store(audio_hytera_rpt);
-    link_dmrd_handler.store(mmdvm_rx);
 }

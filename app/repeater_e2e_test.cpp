@@ -1,7 +1,7 @@
 // The daemon against the simulated repeater on loopback: registration and the
 // whole identity walk over real sockets.
-#include "core/daemon_process.h"
-#include "core/test_support.h"
+#include "testing/daemon_process.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 namespace ferrule_test {
 

@@ -2,7 +2,7 @@
 // over UDP, and the network peer played either by the simulated peer or by a
 // socket of the test.
 
-#include "core/daemon_process.h"
+#include "testing/daemon_process.h"
 
 #include <gtest/gtest.h>
 

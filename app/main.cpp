@@ -1,11 +1,11 @@
+#include "app/link_side.h"
+#include "app/repeater_side.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signal_report.h"
 #include "core/supervision.h"
 #include "core/thread.h"
-#include "hytera/service.h"
 #include "network/link.h"
-#include "voice/bridge.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -68,15 +68,15 @@ int main(int argc, char **argv) {
     } else {
         config_file = argv[1];
     }
-    signal_report_start();
+    // The reporter reads settings: it starts only once they are written.
     read_config(config_file);
+    signal_report_start();
 
     // Stream ids need only differ from one run to the next, not be unguessable.
     // NOLINTNEXTLINE(cert-msc32-c,cert-msc51-cpp)
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
-    voice_bridge_install();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
 

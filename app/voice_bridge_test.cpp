@@ -1,9 +1,9 @@
 // The shell's reading of the daemon's tables: which repeater address and port
 // a network frame goes to, and what of a peer slot the conversion sees.
-#include "voice/bridge.h"
-#include "voice/test_frames.h"
+#include "app/voice_bridge.h"
+#include "testing/test_frames.h"
 
-#include "core/test_support.h"
+#include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 

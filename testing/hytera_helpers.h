@@ -1,8 +1,8 @@
 #pragma once
 // Builders for the repeater-side tests: socket addresses and datagrams.
 
-#include "core/test_support.h"
 #include "hytera/outbox.h"
+#include "testing/test_support.h"
 
 #include <arpa/inet.h>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "core/daemon_process.h"
+#include "testing/daemon_process.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // voice frame: what the end-to-end test, the soak and the latency benchmark
 // stand on. Needs FERRULE_BINARY, FERRULE_SIM_PEER and FERRULE_SIM_REPEATER.
 
-#include "core/daemon_process.h"
-#include "core/test_support.h"
 #include "sim/sim_common.h"
+#include "testing/daemon_process.h"
+#include "testing/test_support.h"
 
 #include <string>
 #include <vector>

@@ -1,3 +1,0 @@
-#include "core/sockets.h"
-
-std::atomic<int> MMDVM_clientsock{-1};
