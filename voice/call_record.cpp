@@ -1,0 +1,102 @@
+#include "voice/call_record.h"
+
+call_record voice_calls;
+frame_counters voice_frames;
+
+namespace {
+
+std::size_t active_index(call_direction d, std::uint8_t slot) {
+    return static_cast<std::size_t>(d) * 2 + (slot & 1U);
+}
+
+} // namespace
+
+const char *call_direction_name(call_direction d) {
+    return d == call_direction::to_network ? "repeater to network" : "network to repeater";
+}
+
+const char *call_end_name(call_end e) {
+    switch (e) {
+    case call_end::running:
+        return "running";
+    case call_end::terminator:
+        return "terminator";
+    case call_end::watchdog:
+        return "watchdog";
+    case call_end::busy:
+        return "dropped, slot busy";
+    }
+    return "unknown";
+}
+
+const char *drop_reason_name(drop_reason r) {
+    switch (r) {
+    case drop_reason::not_registered:
+        return "not_registered";
+    case drop_reason::call_type:
+        return "call_type";
+    case drop_reason::busy_slot:
+        return "busy_slot";
+    case drop_reason::invalid:
+        return "invalid";
+    case drop_reason::no_destination:
+        return "no_destination";
+    case drop_reason::count_:
+        break;
+    }
+    return "unknown";
+}
+
+void call_record::start(const call_info &call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    call_info &slot = active_[active_index(call.direction, call.slot)];
+    slot = call;
+    slot.active = true;
+    slot.how = call_end::running;
+}
+
+void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
+                      std::int64_t now_ms) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    call_info &running = active_[active_index(direction, slot)];
+    if (!running.active) {
+        return;
+    }
+    running.active = false;
+    running.how = how;
+    running.duration_ms = now_ms - running.started_ms;
+    push_last(running);
+}
+
+void call_record::heard(const call_info &call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    call_info c = call;
+    c.active = false;
+    push_last(c);
+}
+
+void call_record::push_last(const call_info &call) {
+    for (std::size_t i = LAST_HEARD - 1; i > 0; --i) {
+        last_[i] = last_[i - 1];
+    }
+    last_[0] = call;
+    if (last_count_ < LAST_HEARD) {
+        ++last_count_;
+    }
+}
+
+call_record::view call_record::copy() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    view v;
+    v.active = active_;
+    v.last = last_;
+    v.last_count = last_count_;
+    return v;
+}
+
+void call_record::reset() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    active_ = {};
+    last_ = {};
+    last_count_ = 0;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// What the voice path tells the outside about calls: the call running on each
+// time slot in each direction, the last calls heard, and frame counters. The
+// voice threads write it at a call's start and end (and count frames with
+// atomics); the status page reads copies. One lock covers the call table; no
+// reader ever holds it while doing I/O.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+enum class call_direction : std::uint8_t { to_network = 0, to_repeater = 1 };
+
+enum class call_end : std::uint8_t {
+    running = 0,
+    terminator, // its own terminator arrived
+    watchdog,   // no frame of it for the watchdog's time
+    busy,       // dropped: another call held the time slot
+};
+
+const char *call_direction_name(call_direction d); // "repeater to network", ...
+const char *call_end_name(call_end e);             // "terminator", "watchdog", ...
+
+struct call_info {
+    bool active = false;
+    call_direction direction = call_direction::to_network;
+    std::uint8_t slot = 0; // 0 TS1, 1 TS2
+    std::uint32_t source = 0;
+    std::uint32_t destination = 0;
+    bool group = true;
+    std::uint32_t stream_id = 0;
+    std::time_t started = 0;      // wall clock, for display
+    std::int64_t started_ms = 0;  // monotonic milliseconds
+    std::int64_t duration_ms = 0; // set when it ended
+    call_end how = call_end::running;
+};
+
+// Frame counters by direction; dropped frames by reason.
+enum class drop_reason : std::uint8_t {
+    not_registered, // voice from an address without a table entry
+    call_type,      // all call or undefined call type
+    busy_slot,      // another call holds the time slot
+    invalid,        // wrong length, IDs out of range, unknown kind
+    no_destination, // the repeater has no usable voice address
+    count_
+};
+const char *drop_reason_name(drop_reason r);
+
+struct frame_counters {
+    std::array<std::atomic<std::uint64_t>, 2> in{};  // by call_direction: frames received
+    std::array<std::atomic<std::uint64_t>, 2> out{}; // by call_direction: frames sent
+    std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(drop_reason::count_)> dropped{};
+    void count_in(call_direction d) { in[static_cast<std::size_t>(d)].fetch_add(1); }
+    void count_out(call_direction d) { out[static_cast<std::size_t>(d)].fetch_add(1); }
+    void count_drop(drop_reason r) { dropped[static_cast<std::size_t>(r)].fetch_add(1); }
+};
+
+class call_record {
+  public:
+    static constexpr std::size_t LAST_HEARD = 20;
+
+    // A call started on (direction, slot); it replaces whatever was recorded
+    // as running there.
+    void start(const call_info &call);
+    // The call running on (direction, slot) ended; it moves to the last-heard
+    // list, newest first. Nothing happens when no call runs there.
+    void end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms);
+    // A call that never ran (dropped as busy) goes straight to the list.
+    void heard(const call_info &call);
+
+    struct view {
+        std::array<call_info, 4> active{}; // index direction * 2 + slot
+        std::array<call_info, LAST_HEARD> last{};
+        std::size_t last_count = 0;
+    };
+    view copy() const;
+    void reset();
+
+  private:
+    void push_last(const call_info &call);
+    mutable std::mutex mutex_;
+    std::array<call_info, 4> active_{};
+    std::array<call_info, LAST_HEARD> last_{};
+    std::size_t last_count_ = 0;
+};
+
+// The daemon's record and counters.
+extern call_record voice_calls;
+extern frame_counters voice_frames;
