@@ -70,6 +70,10 @@ constexpr int BURST_BYTES = 33;
 // Stands in for the block's reserved position and for the slot type and sync
 // bits, which come from the burst template.
 constexpr int ZERO_ROW = 13;
+// Bytes wholly inside the slot type and sync.
+constexpr int FIRST_CONSTANT_BYTE = (SLOT_TYPE_FIRST + 7) / 8;
+constexpr int LAST_CONSTANT_BYTE = (INFO_SECOND / 8) - 1;
+static_assert(FIRST_CONSTANT_BYTE == 13 && LAST_CONSTANT_BYTE == 19);
 
 // Burst position of interleaved info bit q: the info field is split around
 // the slot type and sync.
@@ -136,6 +140,11 @@ const std::uint8_t *build_payload(std::uint8_t call_type, std::uint32_t dst_id,
     rows[ZERO_ROW] = 0;
     for (int k = 0; k < BURST_BYTES; ++k) {
         unsigned byte = burst_template[static_cast<std::size_t>(k)];
+        if (k >= FIRST_CONSTANT_BYTE && k <= LAST_CONSTANT_BYTE) {
+            payload[k] = static_cast<std::uint8_t>(byte);
+            continue;
+        }
+#pragma GCC unroll 8
         for (int b = 0; b < 8; ++b) {
             const unsigned source = burst_sources[static_cast<std::size_t>(8 * k + b)];
             byte |= ((rows[source >> 4] >> (source & 15)) & 1u) << (7 - b);
