@@ -47,11 +47,12 @@ void put_lc(std::uint8_t call_type, std::uint32_t dst_id, std::uint32_t src_id,
 }
 
 void put_masked_full_lc(std::uint8_t call_type, std::uint32_t dst_id, std::uint32_t src_id,
-                        std::uint8_t mask, std::uint8_t out[12]) {
-    put_lc(call_type, dst_id, src_id, out);
-    rs_12_9_checksum(out, out + 9);
-    for (int i = 9; i < 12; ++i) {
-        out[i] ^= mask;
+                        std::uint8_t mask, std::uint8_t lc[12]) {
+    put_lc(call_type, dst_id, src_id, lc);
+    std::uint8_t checksum[3] = {};
+    rs_12_9_checksum(lc, checksum);
+    for (int i = 0; i < 3; ++i) {
+        lc[9 + i] = static_cast<std::uint8_t>(checksum[i] ^ mask);
     }
 }
 
@@ -66,37 +67,37 @@ const bptc_196_96_data_bits_t *masked_lc_bits(std::uint8_t call_type, std::uint3
 // The builders below skip the one-bit-per-byte stages above: the block stays
 // packed in 15-bit rows and every burst bit is fetched from it directly.
 
-constexpr int BURST_BYTES = 33;
+constexpr std::size_t BURST_BYTES = 33;
+constexpr std::size_t BURST_BITS = 8 * BURST_BYTES;
 // Stands in for the block's reserved position and for the slot type and sync
 // bits, which come from the burst template.
 constexpr int ZERO_ROW = 13;
 // Bytes wholly inside the slot type and sync.
-constexpr int FIRST_CONSTANT_BYTE = (SLOT_TYPE_FIRST + 7) / 8;
-constexpr int LAST_CONSTANT_BYTE = (INFO_SECOND / 8) - 1;
+constexpr std::size_t FIRST_CONSTANT_BYTE = (SLOT_TYPE_FIRST + 7) / 8;
+constexpr std::size_t LAST_CONSTANT_BYTE = (INFO_SECOND / 8) - 1;
 static_assert(FIRST_CONSTANT_BYTE == 13 && LAST_CONSTANT_BYTE == 19);
 
 // Burst position of interleaved info bit q: the info field is split around
 // the slot type and sync.
-constexpr int burst_position(int q) {
-    return q < INFO_FIRST_HALF ? q : q + (INFO_SECOND - INFO_FIRST_HALF);
+constexpr std::size_t burst_position(int q) {
+    return static_cast<std::size_t>(q < INFO_FIRST_HALF ? q : q + (INFO_SECOND - INFO_FIRST_HALF));
 }
 
 // For each burst position, the packed row and bit its value comes from, as
 // row << 4 | bit.
-constexpr std::array<std::uint8_t, 8 * BURST_BYTES> make_burst_sources() {
-    std::array<std::uint8_t, 8 * BURST_BYTES> t{};
+constexpr std::array<std::uint8_t, BURST_BITS> make_burst_sources() {
+    std::array<std::uint8_t, BURST_BITS> t{};
     for (auto &source : t) {
         source = ZERO_ROW << 4;
     }
     for (int p = 1; p < 196; ++p) {
         const int row = (p - 1) / 15;
         const int bit = 14 - (p - 1) % 15;
-        t[static_cast<std::size_t>(burst_position((181 * p) % 196))] =
-            static_cast<std::uint8_t>(row << 4 | bit);
+        t[burst_position((181 * p) % 196)] = static_cast<std::uint8_t>(row << 4 | bit);
     }
     return t;
 }
-constexpr std::array<std::uint8_t, 8 *BURST_BYTES> burst_sources = make_burst_sources();
+constexpr std::array<std::uint8_t, BURST_BITS> burst_sources = make_burst_sources();
 // Position 1 of the block (row 0, column 0) lands on interleaved bit 181.
 static_assert(burst_sources[burst_position(181)] == 0x0E && burst_sources[0] == ZERO_ROW << 4);
 
@@ -138,15 +139,15 @@ const std::uint8_t *build_payload(std::uint8_t call_type, std::uint32_t dst_id,
     std::uint16_t rows[ZERO_ROW + 1];
     bptc_196_96_encode_rows(lc, rows);
     rows[ZERO_ROW] = 0;
-    for (int k = 0; k < BURST_BYTES; ++k) {
-        unsigned byte = burst_template[static_cast<std::size_t>(k)];
+    for (std::size_t k = 0; k < BURST_BYTES; ++k) {
+        unsigned byte = burst_template[k];
         if (k >= FIRST_CONSTANT_BYTE && k <= LAST_CONSTANT_BYTE) {
             payload[k] = static_cast<std::uint8_t>(byte);
             continue;
         }
 #pragma GCC unroll 8
-        for (int b = 0; b < 8; ++b) {
-            const unsigned source = burst_sources[static_cast<std::size_t>(8 * k + b)];
+        for (std::size_t b = 0; b < 8; ++b) {
+            const unsigned source = burst_sources[8 * k + b];
             byte |= ((rows[source >> 4] >> (source & 15)) & 1u) << (7 - b);
         }
         payload[k] = static_cast<std::uint8_t>(byte);
