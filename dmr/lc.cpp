@@ -84,22 +84,22 @@ constexpr std::size_t burst_position(int q) {
 }
 
 // For each burst position, the packed row and bit its value comes from, as
-// row << 4 | bit.
-constexpr std::array<std::uint8_t, BURST_BITS> make_burst_sources() {
-    std::array<std::uint8_t, BURST_BITS> t{};
+// row << 8 | bit, so neither needs masking out.
+constexpr std::array<std::uint16_t, BURST_BITS> make_burst_sources() {
+    std::array<std::uint16_t, BURST_BITS> t{};
     for (auto &source : t) {
-        source = ZERO_ROW << 4;
+        source = ZERO_ROW << 8;
     }
     for (int p = 1; p < 196; ++p) {
         const int row = (p - 1) / 15;
         const int bit = 14 - (p - 1) % 15;
-        t[burst_position((181 * p) % 196)] = static_cast<std::uint8_t>(row << 4 | bit);
+        t[burst_position((181 * p) % 196)] = static_cast<std::uint16_t>(row << 8 | bit);
     }
     return t;
 }
-constexpr std::array<std::uint8_t, BURST_BITS> burst_sources = make_burst_sources();
+constexpr std::array<std::uint16_t, BURST_BITS> burst_sources = make_burst_sources();
 // Position 1 of the block (row 0, column 0) lands on interleaved bit 181.
-static_assert(burst_sources[burst_position(181)] == 0x0E && burst_sources[0] == ZERO_ROW << 4);
+static_assert(burst_sources[burst_position(181)] == 0x0E && burst_sources[0] == ZERO_ROW << 8);
 
 // Slot type (colour code and data type, then their Golay parity) and the BS
 // sourced data sync, everything else zero.
@@ -148,7 +148,7 @@ const std::uint8_t *build_payload(std::uint8_t call_type, std::uint32_t dst_id,
 #pragma GCC unroll 8
         for (std::size_t b = 0; b < 8; ++b) {
             const unsigned source = burst_sources[8 * k + b];
-            byte |= ((rows[source >> 4] >> (source & 15)) & 1u) << (7 - b);
+            byte |= ((rows[source >> 8] >> (source & 0xFF)) & 1u) << (7 - b);
         }
         payload[k] = static_cast<std::uint8_t>(byte);
     }
