@@ -64,10 +64,12 @@ const bptc_196_96_data_bits_t *masked_lc_bits(std::uint8_t call_type, std::uint3
     return &out;
 }
 
-// The builders below skip the one-bit-per-byte stages above: the block stays
-// packed in 15-bit rows and every burst bit is fetched from it directly.
+// The two burst builders skip the one-bit-per-byte stages the dmrpacket_*
+// functions offer: the block stays packed in 15-bit rows and every burst bit
+// is fetched from it directly.
 
 constexpr std::size_t BURST_BYTES = 33;
+static_assert(BURST_BYTES + 1 == IPSCPACKET_PAYLOAD_SIZE);
 constexpr std::size_t BURST_BITS = 8 * BURST_BYTES;
 // Stands in for the block's reserved position and for the slot type and sync
 // bits, which come from the burst template.
