@@ -2,9 +2,9 @@
 // control thread reacts to them: registrations, refreshes and every reply.
 // Records (fuzz_support.h): op names the sender, port is its source port, the
 // payload is the datagram.
-#include "fuzz/fuzz_support.h"
 #include "hytera/control.h"
 #include "hytera/repeater_table.h"
+#include "testing/fuzz_support.h"
 
 #include <algorithm>
 #include <cstring>

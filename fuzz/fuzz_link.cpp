@@ -8,11 +8,11 @@
 //   1  a datagram from the peer's address at `port`
 //   2  a datagram from 10.9.9.9 at `port`
 //   3  port % 64 + 1 seconds of the link timers, payload ignored.
-#include "fuzz/fuzz_support.h"
 #include "hytera/repeater_table.h"
 #include "network/link.h"
 #include "network/messages.h"
 #include "network/peer_table.h"
+#include "testing/fuzz_support.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,8 +6,8 @@
 // target_for), then records (fuzz_support.h) whose op selects
 //   even  a datagram, the payload
 //   odd   the target changes: firmware port >> 8, address port & 0xFF.
-#include "fuzz/fuzz_support.h"
 #include "network/link.h"
+#include "testing/fuzz_support.h"
 #include "voice/dmrd_frame.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_frame.h"

@@ -3,9 +3,9 @@
 // greeting that registers, the identity and radio data answers, and the
 // acknowledgements. Records (fuzz_support.h): op names the sender, port is its
 // source port, the payload is the datagram.
-#include "fuzz/fuzz_support.h"
 #include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
+#include "testing/fuzz_support.h"
 
 #include <algorithm>
 #include <cstring>

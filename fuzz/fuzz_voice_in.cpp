@@ -8,7 +8,7 @@
 //   even  a datagram, the payload; port seeds the random source for the
 //         stream ID it may draw
 //   odd   peer slot (port >> 8) % 10 gets descriptor port & 0xFF.
-#include "fuzz/fuzz_support.h"
+#include "testing/fuzz_support.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
 #include "voice/hytera_to_dmrd.h"

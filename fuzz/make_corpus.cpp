@@ -2,10 +2,10 @@
 // kind, in the order a repeater or peer sends them, laid out as records
 // (fuzz_support.h). Usage: make_fuzz_corpus DIR, normally fuzz/corpus; every
 // seed file is rewritten, other files are left alone.
-#include "fuzz/fuzz_support.h"
-#include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
 #include "network/link.h"
+#include "sim/repeater_packets.h"
+#include "testing/fuzz_support.h"
 #include "testing/test_frames.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
@@ -19,8 +19,8 @@ namespace {
 
 namespace hf = hytera_frame;
 namespace df = dmrd_frame;
-using bytes = std::vector<std::uint8_t>;
 using fuzz_input::put_record;
+using namespace repeater_packets;
 
 std::filesystem::path root;
 
@@ -39,24 +39,6 @@ bytes text(const char *tag, std::initializer_list<std::uint8_t> rest) {
 }
 
 // ---- Control port ----
-
-bytes service_request(std::uint8_t code, std::uint8_t sequence) {
-    bytes d(24, 0);
-    std::memcpy(d.data(), "P2PP", 4);
-    d[4] = 0x01;
-    d[8] = 0x14;
-    d[12] = sequence;
-    d[20] = code;
-    return d;
-}
-
-bytes keep_alive() {
-    bytes d(20, 0);
-    std::memcpy(d.data(), "ZZZZ", 4);
-    d[4] = 0x0A;
-    d[8] = 0x14;
-    return d;
-}
 
 void control_seeds() {
     bytes in;
@@ -84,57 +66,6 @@ void control_seeds() {
 }
 
 // ---- RDAC port ----
-
-bytes rdac_packet(std::size_t length, std::uint8_t type, std::uint16_t sequence) {
-    bytes p(length, 0);
-    p[0] = 0x7E;
-    p[1] = 0x04;
-    p[3] = type;
-    p[4] = 0x20;
-    p[5] = 0x10;
-    p[6] = static_cast<std::uint8_t>(sequence >> 8);
-    p[7] = static_cast<std::uint8_t>(sequence);
-    p[8] = static_cast<std::uint8_t>(length >> 8);
-    p[9] = static_cast<std::uint8_t>(length);
-    if (length > 12) {
-        p[12] = 0x02;
-        p[length - 1] = 0x03;
-    }
-    rdac_checksum(p.data(), static_cast<int>(p.size()));
-    return p;
-}
-
-// Texts travel as 2-byte characters: the character, then a zero byte.
-void put_wide(bytes &p, std::size_t first, const char *s) {
-    for (std::size_t i = 0; s[i] != 0; ++i) {
-        p[first + 2 * i] = static_cast<std::uint8_t>(s[i]);
-    }
-}
-
-void put_le(bytes &p, std::size_t at, std::uint32_t v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        p[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-bytes identity_answer() {
-    bytes p = rdac_packet(RDAC_IDENTITY_LENGTH, 0x00, 3);
-    put_wide(p, 56, "A8.05.07.001");
-    put_wide(p, 88, "N0CALL");
-    put_wide(p, 120, "RD985");
-    put_wide(p, 184, "1234567890");
-    rdac_checksum(p.data(), static_cast<int>(p.size()));
-    return p;
-}
-
-bytes radio_data() {
-    bytes p = rdac_packet(RDAC_RADIO_DATA_LENGTH, 0x00, 4);
-    put_le(p, 18, 2621234, 3);
-    put_le(p, 29, 431675000, 4);
-    put_le(p, 33, 439275000, 4);
-    rdac_checksum(p.data(), static_cast<int>(p.size()));
-    return p;
-}
 
 void rdac_seeds() {
     // The whole identity query of one repeater, then a greeting once identified.

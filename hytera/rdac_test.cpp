@@ -1,12 +1,12 @@
 #include "hytera/rdac.h"
+#include "sim/repeater_packets.h"
 #include "testing/hytera_helpers.h"
 #include "testing/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 using namespace ferrule_test;
+namespace rp = repeater_packets;
 
 namespace {
 
@@ -23,9 +23,10 @@ struct Sent {
     std::vector<std::string> destinations;
 };
 
-Sent react(repeater_table &t, const bytes &d, const sockaddr_in &from, rdac_state &state) {
+Sent react(repeater_table &t, const bytes &d, const char *ip, rdac_state &state,
+           std::uint16_t port = 40000) {
     outbox box;
-    rdac_react(t, d, from, RDAC_PORT, state, NOW, box);
+    rdac_react(t, d, endpoint(ip, port), RDAC_PORT, state, NOW, box);
     Sent s;
     for (std::size_t i = 0; i < box.count; ++i) {
         EXPECT_EQ(box.items[i].via, socket_kind::rdac);
@@ -35,101 +36,61 @@ Sent react(repeater_table &t, const bytes &d, const sockaddr_in &from, rdac_stat
     return s;
 }
 
-bytes rdac_packet(std::size_t length, std::uint8_t type, std::uint16_t sequence) {
-    return datagram(length, {{0, 0x7E},
-                             {1, 0x04},
-                             {3, type},
-                             {6, static_cast<std::uint8_t>(sequence >> 8)},
-                             {7, static_cast<std::uint8_t>(sequence)}});
-}
-
-void put_wide(bytes &p, std::size_t first, const char *text) {
-    for (std::size_t i = 0; text[i] != 0; ++i) {
-        p[first + 2 * i] = static_cast<std::uint8_t>(text[i]);
-    }
-}
-
-void put_le(bytes &p, std::size_t offset, std::uint32_t v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        p[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-bytes identity_answer(const char *call, const char *firmware, const char *model,
-                      const char *serial) {
-    bytes p = rdac_packet(225, 0, 3);
-    put_wide(p, 88, call);
-    put_wide(p, 56, firmware);
-    put_wide(p, 120, model);
-    put_wide(p, 184, serial);
-    return p;
-}
-
-bytes radio_data(std::uint32_t id, std::uint32_t rx, std::uint32_t tx) {
-    bytes p = rdac_packet(71, 0, 4);
-    put_le(p, 18, id, 3);
-    put_le(p, 29, rx, 4);
-    put_le(p, 33, tx, 4);
-    return p;
-}
-
 void register_repeater(repeater_table &t, const char *ip) {
     outbox box;
     t.insert(PORT_KIND_CONTROL, endpoint(ip, 30001), ip, RDAC_PORT, NOW, box);
 }
 
+// The checksum as the repeater computes it, not as the gateway does.
+bool checksum_holds(const bytes &p) {
+    bytes copy = p;
+    rp::rdac_checksum(copy.data(), copy.size());
+    return copy == p;
+}
+
 } // namespace
 
 TEST(RdacChecksum, EveryStoredTemplateSatisfiesIt) {
-    rdac_state fresh;
-    const std::vector<bytes> templates = {
-        of(start12),  of(start24),  of(next1_12), of(next2_12), of(next2_25),
-        of(next3_12), of(next3_25), of(next4_25), of(next4_12), of(fresh.rssi_rdac_ack)};
-    for (const bytes &t : templates) {
-        bytes copy = t;
-        copy[10] = copy[11] = 0;
-        rdac_checksum(copy.data(), static_cast<int>(copy.size()));
-        EXPECT_EQ(copy, t);
+    for (const bytes &t : {of(start12), of(start24), of(next1_12), of(next2_12), of(next2_25),
+                           of(next3_12), of(next3_25), of(next4_25), of(next4_12)}) {
+        EXPECT_TRUE(checksum_holds(t)) << t.size() << " bytes, sequence " << int(t[7]);
     }
 }
 
-struct RdacCase {
-    const char *name;
-    bytes datagram;
-    std::vector<bytes> expected;
-    bool logged;
-};
-
 TEST(RdacPort, ReactionTable) {
     const bytes generic7{0x7E, 0x04, 0x00, 0x10, 0x20, 0x10, 0x00, 0x07, 0x00, 0x0C, 0x61, 0xC8};
-    bytes bad225 = rdac_packet(225, 0, 3);
+    bytes bad225 = rp::rdac_packet(225, 0, 3);
     bad225[1] = 0x05;
-    bytes stranger29 = datagram(29, {{6, 0x00}, {7, 0x07}});
-    const std::vector<RdacCase> cases = {
+    const struct {
+        const char *name;
+        bytes datagram;
+        std::vector<bytes> expected;
+        bool logged;
+    } cases[] = {
         {"24 bytes", datagram(24), {of(start12), of(start24)}, false},
-        {"resend request", rdac_packet(12, 0xFD, 9), {of(start24)}, false},
-        {"sequence 3", rdac_packet(12, 0x10, 3), {of(next4_25)}, false},
-        {"other 12", rdac_packet(12, 0x10, 2), {}, false},
+        {"resend request", rp::rdac_packet(12, 0xFD, 9), {of(start24)}, false},
+        {"sequence 3", rp::rdac_packet(12, 0x10, 3), {of(next4_25)}, false},
+        {"other 12", rp::rdac_packet(12, 0x10, 2), {}, false},
         {"12 without header", datagram(12, {{3, 0xFD}}), {}, false},
-        {"25 seq 1", rdac_packet(25, 0, 1), {of(next1_12)}, false},
-        {"25 seq 2", rdac_packet(25, 0, 2), {of(next2_12), of(next2_25)}, false},
-        {"25 seq 7", rdac_packet(25, 0, 7), {generic7}, false},
+        {"25 seq 1", rp::rdac_packet(25, 0, 1), {of(next1_12)}, false},
+        {"25 seq 2", rp::rdac_packet(25, 0, 2), {of(next2_12), of(next2_25)}, false},
+        {"25 seq 7", rp::rdac_packet(25, 0, 7), {generic7}, false},
         {"25 without header", datagram(25, {{7, 1}}), {}, false},
-        {"225", rdac_packet(225, 0, 3), {of(next3_12), of(next3_25)}, false},
+        {"225", rp::rdac_packet(225, 0, 3), {of(next3_12), of(next3_25)}, false},
         {"225 without header", bad225, {}, false},
-        {"71", rdac_packet(71, 0, 4), {of(next4_12)}, false},
-        {"29", stranger29, {generic7}, false},
-        {"34", rdac_packet(34, 0, 7), {generic7}, false},
-        {"38", rdac_packet(38, 0, 7), {generic7}, false},
-        {"30 logged", rdac_packet(30, 0, 7), {generic7}, true},
-        {"300 logged", rdac_packet(300, 0, 7), {generic7}, true},
+        {"71", rp::rdac_packet(71, 0, 4), {of(next4_12)}, false},
+        {"29 without header", datagram(29, {{6, 0x00}, {7, 0x07}}), {generic7}, false},
+        {"34", rp::rdac_packet(34, 0, 7), {generic7}, false},
+        {"38", rp::rdac_packet(38, 0, 7), {generic7}, false},
+        {"30 logged", rp::rdac_packet(30, 0, 7), {generic7}, true},
+        {"300 logged", rp::rdac_packet(300, 0, 7), {generic7}, true},
     };
-    for (const RdacCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         CapturedLog log;
         repeater_table t;
         rdac_state state;
-        Sent s = react(t, c.datagram, endpoint("10.0.0.5", 40000), state);
+        Sent s = react(t, c.datagram, "10.0.0.5", state);
         EXPECT_EQ(s.packets, c.expected);
         for (const std::string &d : s.destinations) {
             EXPECT_EQ(d, "10.0.0.5:40000");
@@ -145,15 +106,13 @@ TEST(RdacPort, ShortDatagramsKeepTheLastAcknowledgedSequence) {
     CapturedLog log;
     repeater_table t;
     rdac_state state;
-    react(t, rdac_packet(25, 0, 0x0107), endpoint("10.0.0.5", 40000), state);
+    react(t, rp::rdac_packet(25, 0, 0x0107), "10.0.0.5", state);
     for (std::size_t n : {0u, 2u, 7u}) {
-        Sent s = react(t, datagram(n), endpoint("10.0.0.5", 40000), state);
+        Sent s = react(t, datagram(n), "10.0.0.5", state);
         ASSERT_EQ(s.packets.size(), 1u);
         EXPECT_EQ(s.packets[0][6], 0x01);
         EXPECT_EQ(s.packets[0][7], 0x07);
-        bytes check = s.packets[0];
-        rdac_checksum(check.data(), 12);
-        EXPECT_EQ(check, s.packets[0]);
+        EXPECT_TRUE(checksum_holds(s.packets[0]));
     }
     EXPECT_NE(log.text().find("recvlen:0 an_ip:10.0.0.5"), std::string::npos);
 }
@@ -162,36 +121,29 @@ TEST(RdacPort, GreetingRegistersAndAsksUntilIdentified) {
     CapturedLog log;
     repeater_table t;
     rdac_state state;
-    const auto from = endpoint("10.0.0.5", 40000);
-    // New repeater: ack, the pair from registration and the pair again, all to
-    // the repeater's RDAC port.
-    Sent s = react(t, {0x00}, from, state);
+    // New repeater: ack, the pair from registration (to its RDAC port) and the
+    // pair again.
+    Sent s = react(t, {0x00}, "10.0.0.5", state);
     EXPECT_EQ(s.packets,
               (std::vector<bytes>{of(ack), of(start12), of(start24), of(start12), of(start24)}));
-    EXPECT_EQ(s.destinations[0], "10.0.0.5:40000");
-    for (std::size_t i = 1; i < s.destinations.size(); ++i) {
-        EXPECT_EQ(s.destinations[i], "10.0.0.5:62007");
-    }
+    EXPECT_EQ(s.destinations,
+              (std::vector<std::string>{"10.0.0.5:40000", "10.0.0.5:62007", "10.0.0.5:62007",
+                                        "10.0.0.5:62007", "10.0.0.5:62007"}));
     // Registered but not identified: the pair goes to the sender.
-    s = react(t, {0x00}, from, state);
+    s = react(t, {0x00}, "10.0.0.5", state);
     EXPECT_EQ(s.packets, (std::vector<bytes>{of(ack), of(start12), of(start24)}));
     EXPECT_EQ(s.destinations[2], "10.0.0.5:40000");
     // Identified: ack only.
-    react(t, radio_data(2621234, 431675000, 439275000), from, state);
-    s = react(t, {0x00}, from, state);
-    EXPECT_EQ(s.packets, (std::vector<bytes>{of(ack)}));
-}
+    react(t, rp::radio_data(), "10.0.0.5", state);
+    EXPECT_EQ(react(t, {0x00}, "10.0.0.5", state).packets, (std::vector<bytes>{of(ack)}));
 
-TEST(RdacPort, GreetingFromAnAddressWithoutAnEntryIsNotIdentified) {
-    CapturedLog log;
-    repeater_table t;
-    rdac_state state;
-    for (int i = 0; i < 50; ++i) {
-        std::string ip = "10.1.0." + std::to_string(i);
-        register_repeater(t, ip.c_str());
+    // A full table whose last slot is identified: a stranger is not taken for
+    // the repeater in that slot.
+    for (int i = 1; i < 50; ++i) {
+        register_repeater(t, ("10.1.0." + std::to_string(i)).c_str());
     }
-    t.locked([](auto &s) { s[49].Hytera_RPT_RDAC_OK = 1; });
-    Sent s = react(t, {0x00}, endpoint("10.9.9.9", 40000), state);
+    t.locked([](auto &slots) { slots[49].Hytera_RPT_RDAC_OK = 1; });
+    s = react(t, {0x00}, "10.9.9.9", state);
     EXPECT_EQ(s.packets, (std::vector<bytes>{of(ack), of(start12), of(start24)}));
     EXPECT_EQ(s.destinations[1], "10.9.9.9:40000");
 }
@@ -202,8 +154,7 @@ TEST(RdacPort, IdentityAndRadioDataAreStoredAndLoggedOnce) {
     rdac_state state;
     register_repeater(t, "10.0.0.5");
     register_repeater(t, "10.0.0.6");
-    const auto from = endpoint("10.0.0.5", 40000);
-    react(t, identity_answer("N0CALL", "A8.05.07.001", "RD985", "1234567890"), from, state);
+    react(t, rp::identity_answer(), "10.0.0.5", state);
     repeater_entry e = t.snapshot(0);
     EXPECT_STREQ(e.Hytera_RPT_Callsign, "N0CALL");
     EXPECT_STREQ(e.Hytera_RPT_Firmware, "A8.05.07.001");
@@ -212,7 +163,7 @@ TEST(RdacPort, IdentityAndRadioDataAreStoredAndLoggedOnce) {
     EXPECT_EQ(e.Hytera_RPT_RDAC_OK, 0);
     EXPECT_STREQ(t.snapshot(1).Hytera_RPT_Callsign, "");
 
-    react(t, radio_data(2621234, 431675000, 439275000), from, state);
+    react(t, rp::radio_data(), "10.0.0.5", state);
     e = t.snapshot(0);
     EXPECT_STREQ(e.Hytera_RPT_DmrID, "2621234");
     EXPECT_STREQ(e.Hytera_RPT_TX_requency, "439.2750");
@@ -221,26 +172,24 @@ TEST(RdacPort, IdentityAndRadioDataAreStoredAndLoggedOnce) {
     EXPECT_STREQ(e.Hytera_RPT_RX_Frequency, "431675000");
     EXPECT_STREQ(e.Hytera_RPT_Shift, "7.6");
     EXPECT_EQ(e.Hytera_RPT_RDAC_OK, 1);
-    const std::string login = "\033[1;36mHytera_RPT Login Type:0 IP:10.0.0.5        ID:262123 "
-                              "Call:          N0CALL TX:439.2750  Shift:7.6    Hardware:RD985     "
-                              "\033[0m\n";
-    const std::string firmware =
-        "\033[1;36mFirmware:A8.05.07.001 ID:262123 SerialNr:1234567890\033[0m\n";
-    std::string text = log.text();
-    EXPECT_NE(text.find(login), std::string::npos) << text;
-    EXPECT_NE(text.find(firmware), std::string::npos) << text;
+    const std::string text = log.text();
+    EXPECT_NE(text.find("\033[1;36mHytera_RPT Login Type:0 IP:10.0.0.5        ID:262123 "
+                        "Call:          N0CALL TX:439.2750  Shift:7.6    Hardware:RD985     "
+                        "\033[0m\n\033[1;36mFirmware:A8.05.07.001 ID:262123 "
+                        "SerialNr:1234567890\033[0m\n"),
+              std::string::npos)
+        << text;
 
     // A second answer overwrites the fields but logs nothing but the colour.
-    react(t, radio_data(12345, 439275000, 431675000), from, state);
+    react(t, rp::radio_data({.id = 12345, .tx = 431675000, .rx = 439275000}), "10.0.0.5", state);
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_DmrID, "012345");
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_Shift, "-7.6");
-    std::string later = log.text().substr(text.size());
-    EXPECT_EQ(later, "\033[1;36m");
+    EXPECT_EQ(log.text().substr(text.size()), "\033[1;36m");
 
     // A firmware text not beginning with A stops later identity answers.
-    react(t, identity_answer("SECOND", "V1.0", "X", "Y"), from, state);
+    react(t, rp::identity_answer({.callsign = "SECOND", .firmware = "V1.0"}), "10.0.0.5", state);
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_Callsign, "SECOND");
-    react(t, identity_answer("THIRD", "A1", "X", "Y"), from, state);
+    react(t, rp::identity_answer({.callsign = "THIRD"}), "10.0.0.5", state);
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_Callsign, "SECOND");
 }
 
@@ -249,9 +198,10 @@ TEST(RdacPort, RadioDataBeforeIdentityAndFromStrangers) {
     repeater_table t;
     rdac_state state;
     register_repeater(t, "10.0.0.5");
-    react(t, radio_data(7, 1, 2), endpoint("10.0.0.99", 40000), state);
+    const bytes answer = rp::radio_data({.id = 7, .tx = 2, .rx = 1});
+    react(t, answer, "10.0.0.99", state);
     EXPECT_EQ(t.snapshot(0).Hytera_RPT_RDAC_OK, 0);
-    react(t, radio_data(7, 1, 2), endpoint("10.0.0.5", 40000), state);
+    react(t, answer, "10.0.0.5", state);
     EXPECT_EQ(t.snapshot(0).Hytera_RPT_RDAC_OK, 1);
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_DmrID, "000007");
     // Registration left the firmware as "A": the firmware line shows it.
@@ -261,7 +211,7 @@ TEST(RdacPort, RadioDataBeforeIdentityAndFromStrangers) {
     repeater_table t2;
     register_repeater(t2, "10.0.0.5");
     CapturedLog log2;
-    react(t2, identity_answer("C", "FW1", "M", "S"), endpoint("10.0.0.5", 1), state);
-    react(t2, radio_data(7, 1, 2), endpoint("10.0.0.5", 1), state);
+    react(t2, rp::identity_answer({.firmware = "FW1"}), "10.0.0.5", state);
+    react(t2, answer, "10.0.0.5", state);
     EXPECT_EQ(log2.text().find("Firmware:"), std::string::npos);
 }

@@ -3,6 +3,7 @@
 // Every datagram is built here from the byte layouts a repeater uses; nothing
 // comes from the gateway's own code, so a test that uses this is not circular.
 
+#include "repeater_packets.h"
 #include "sim_common.h"
 
 #include <arpa/inet.h>
@@ -24,8 +25,8 @@
 
 namespace {
 
+using namespace repeater_packets;
 using clock_type = std::chrono::steady_clock;
-using bytes = std::vector<std::uint8_t>;
 
 volatile std::sig_atomic_t stop_requested = 0;
 void on_stop(int) {
@@ -63,13 +64,7 @@ struct options {
     std::uint16_t control_port = 62005;
     std::uint16_t voice_port = 62006;
     std::uint16_t rdac_port = 62007;
-    std::uint32_t id = 2621234;
-    std::string callsign = "N0CALL";
-    std::uint32_t tx = 439275000;
-    std::uint32_t rx = 431675000;
-    std::string firmware = "A8.05.07.001";
-    std::string model = "RD985";
-    std::string serial = "1234567890";
+    repeater_packets::identity who;
     double duration = 0; // 0: until interrupted
     double keepalive = 10;
     int burst_ms = 60;
@@ -138,19 +133,19 @@ bool parse(int argc, char **argv, options &o) {
         } else if (a == "--rdac-port") {
             o.rdac_port = port();
         } else if (a == "--id") {
-            o.id = number();
+            o.who.id = number();
         } else if (a == "--callsign") {
-            o.callsign = v;
+            o.who.callsign = v;
         } else if (a == "--tx") {
-            o.tx = number();
+            o.who.tx = number();
         } else if (a == "--rx") {
-            o.rx = number();
+            o.who.rx = number();
         } else if (a == "--firmware") {
-            o.firmware = v;
+            o.who.firmware = v;
         } else if (a == "--model") {
-            o.model = v;
+            o.who.model = v;
         } else if (a == "--serial") {
-            o.serial = v;
+            o.who.serial = v;
         } else if (a == "--keepalive") {
             o.keepalive = std::atof(v.c_str());
         } else if (a == "--duration") {
@@ -195,93 +190,6 @@ int bound_socket(const std::string &ip, std::uint16_t port, const char *what) {
         std::exit(2);
     }
     return fd;
-}
-
-// ---- Control port ---------------------------------------------------------
-
-bytes service_request(std::uint8_t code, std::uint8_t sequence) {
-    bytes d(24, 0);
-    std::memcpy(d.data(), "P2PP", 4);
-    d[4] = 0x01;
-    d[8] = 0x14;
-    d[12] = sequence;
-    d[20] = code;
-    return d;
-}
-
-bytes keep_alive() {
-    bytes d(20, 0);
-    std::memcpy(d.data(), "ZZZZ", 4);
-    d[4] = 0x0A;
-    d[8] = 0x14;
-    return d;
-}
-
-// ---- RDAC -----------------------------------------------------------------
-
-void checksum(bytes &p) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < p.size(); i += 2) {
-        if (i == 10) {
-            continue;
-        }
-        std::uint32_t w = static_cast<std::uint32_t>(p[i]) << 8 | (i + 1 < p.size() ? p[i + 1] : 0);
-        sum += 0xFFFF - w;
-    }
-    std::uint32_t s = (sum & 0xFFFF) + (sum >> 16);
-    p[10] = static_cast<std::uint8_t>(s >> 8);
-    p[11] = static_cast<std::uint8_t>(s);
-}
-
-bytes rdac_packet(std::size_t length, std::uint8_t type, std::uint16_t sequence) {
-    bytes p(length, 0);
-    p[0] = 0x7E;
-    p[1] = 0x04;
-    p[3] = type;
-    p[4] = 0x20;
-    p[5] = 0x10;
-    p[6] = static_cast<std::uint8_t>(sequence >> 8);
-    p[7] = static_cast<std::uint8_t>(sequence);
-    p[8] = static_cast<std::uint8_t>(length >> 8);
-    p[9] = static_cast<std::uint8_t>(length);
-    if (length > 12) {
-        p[12] = 0x02;
-        p[length - 1] = 0x03;
-    }
-    checksum(p);
-    return p;
-}
-
-// Texts travel as 2-byte characters: the character, then a zero byte.
-void put_wide(bytes &p, std::size_t first, std::size_t characters, const std::string &text) {
-    for (std::size_t i = 0; i < characters && i < text.size(); ++i) {
-        p[first + 2 * i] = static_cast<std::uint8_t>(text[i]);
-    }
-}
-
-void put_le(bytes &p, std::size_t at, std::uint32_t v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        p[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-bytes identity_answer(const options &o) {
-    bytes p = rdac_packet(225, 0x00, 3);
-    put_wide(p, 56, 12, o.firmware);
-    put_wide(p, 88, 16, o.callsign);
-    put_wide(p, 120, 5, o.model);
-    put_wide(p, 184, 10, o.serial);
-    checksum(p);
-    return p;
-}
-
-bytes radio_data(const options &o) {
-    bytes p = rdac_packet(71, 0x00, 4);
-    put_le(p, 18, o.id, 3);
-    put_le(p, 29, o.rx, 4);
-    put_le(p, 33, o.tx, 4);
-    checksum(p);
-    return p;
 }
 
 // ---- Voice ----------------------------------------------------------------
@@ -385,7 +293,7 @@ class repeater {
         const auto start = clock_type::now();
         say("sim repeater %s: gateway %s, control %u voice %u rdac %u, id %u call %s",
             o_.local.c_str(), o_.gateway.c_str(), o_.control_port, o_.voice_port, o_.rdac_port,
-            o_.id, o_.callsign.c_str());
+            o_.who.id, o_.who.callsign.c_str());
         while (stop_requested == 0) {
             auto now = clock_type::now();
             if (o_.duration > 0 && seconds_since(start, now) >= o_.duration) {
@@ -582,13 +490,13 @@ class repeater {
             send(rdac_, gw_rdac_, rdac_packet(25, 0x00, 2), "answer 2");
         } else if (n == 25 && sequence == 2 && stage_ == 1) {
             stage_ = 2;
-            send(rdac_, gw_rdac_, identity_answer(o_), "identity answer");
+            send(rdac_, gw_rdac_, identity_answer(o_.who), "identity answer");
         } else if (n == 25 && sequence == 3 && stage_ == 2) {
             stage_ = 3;
             send(rdac_, gw_rdac_, rdac_packet(12, 0x10, 3), "acknowledgement 3");
         } else if (n == 25 && sequence == 4 && stage_ == 3) {
             stage_ = 4;
-            send(rdac_, gw_rdac_, radio_data(o_), "radio data answer");
+            send(rdac_, gw_rdac_, radio_data(o_.who), "radio data answer");
         } else if (n == 12 && type == 0x10 && sequence == 4 && stage_ == 4 && !identified_) {
             identified_ = true;
             identified_at_ = now;
