@@ -7,10 +7,8 @@
 #include "core/settings.h"
 #include "core/thread.h"
 #include "hytera/control.h"
-#include "hytera/online.h"
 #include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
-#include "network/messages.h"
 
 #include <array>
 #include <ctime>
@@ -32,19 +30,11 @@ void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addre
 
 void InsertHytera_RPTOnlineTimer() {
     const sockaddr_in peer = link_peer_address();
-    const std::time_t now = std::time(nullptr);
-    for (std::size_t slot = 0; slot < REPEATER_SLOTS; ++slot) {
-        repeater_entry gone{};
-        if (!online_tick(Hytera_RPT, slot, now, gone)) {
-            continue;
-        }
-        // The same ID the login and keep-alive messages carried for this repeater.
-        const std::int32_t id = link_msg::repeater_id(gone.Hytera_RPT_DmrID);
-        std::array<std::uint8_t, link_msg::RPTCL_LENGTH> close{};
-        link_msg::build_rptcl(id, close);
-        send_datagram(MMDVM_clientsock.load(), close, peer);
-        ferrule_log(".....send RPTCL:%i\n", id);
-    }
+    online_pass(Hytera_RPT, std::time(nullptr),
+                [&](std::int32_t id, std::span<const std::uint8_t> close) {
+                    send_datagram(MMDVM_clientsock.load(), close, peer);
+                    ferrule_log(".....send RPTCL:%i\n", id);
+                });
 }
 
 void *localHytera_RPT_handler(void *) {

@@ -1,6 +1,8 @@
 // The daemon between the simulated repeater and the simulated peer on
-// loopback, with a call each way at the same time: every frame must arrive,
-// in order, with the bytes the conversions give for what was sent.
+// loopback: the repeater is registered and identified over its three ports,
+// the daemon logs it in to the peer, and then a call goes each way at the same
+// time: every frame must arrive, in order, with the bytes the conversions give
+// for what was sent.
 #include "testing/bridge_rig.h"
 #include "testing/call_check.h"
 #include "testing/test_support.h"
@@ -9,6 +11,7 @@
 
 using namespace ferrule_test;
 using namespace std::chrono_literals;
+using namespace bridge_rig_defaults;
 
 namespace {
 
@@ -20,11 +23,22 @@ std::string faults(const call_check::result &r) {
     return s;
 }
 
-using namespace bridge_rig_defaults;
+// Each needle found after the one before.
+bool in_order(const std::string &text, const std::vector<std::string> &needles) {
+    std::size_t at = 0;
+    for (const std::string &n : needles) {
+        at = text.find(n, at);
+        if (at == std::string::npos) {
+            return false;
+        }
+        at += n.size();
+    }
+    return true;
+}
 
 } // namespace
 
-TEST(VoiceBridgeEndToEnd, CallsBothWaysArriveFrameForFrame) {
+TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFrameForFrame) {
     CapturedLog log; // the checks' own conversions log the calls
     // The repeater calls on both time slots, the network on TS1 meanwhile.
     bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=3"},
@@ -32,9 +46,40 @@ TEST(VoiceBridgeEndToEnd, CallsBothWaysArriveFrameForFrame) {
                     "--call", "ts=1,type=private,src=2627777,dst=2621234,superframes=1"},
                    60);
     ASSERT_TRUE(rig.wait_for_login(30s)) << rig.daemon.output();
+
+    // Registration on the control port, the identity walk on the RDAC port,
+    // the login with the identity learned.
+    const std::string id = std::to_string(REPEATER_ID);
+    const std::string out = rig.daemon.output();
+    EXPECT_TRUE(
+        in_order(out, {"Hytera_RPT Login ip 127.0.0.2 INDEX:",
+                       "Hytera_RPT Login Type:0 IP:127.0.0.2       ID:311234 "
+                       "Call:          DB0TST TX:439.2750  Shift:7.6",
+                       ".....send RPTL:" + id, ".....recv RPTACK 0:1\n.....send RPTK:1\n",
+                       ".....recv RPTACK 1:" + id + "\n.....send RPTC:" + id + "\n",
+                       "INSERT NR.0 MMDVM INDEX:<:127.0.0.1-:" + std::to_string(rig.ports.peer) +
+                           "> CALL:<DB0TST  > ID:<" + id + "> RX-QRG:<439.2750> TX-QRG:<431.6750>",
+                       ".....recv RPTACK 2:" + id}))
+        << out;
+    const std::string repeater_out = rig.repeater.output();
+    for (const std::string &line :
+         {"port assignment for service 11: " + std::to_string(rig.ports.voice),
+          "port assignment for service 12: " + std::to_string(rig.ports.rdac),
+          std::string("identified: the gateway acknowledged the radio data")}) {
+        EXPECT_NE(repeater_out.find(line), std::string::npos) << repeater_out;
+    }
+    const std::string seen = rig.peer.output();
+    EXPECT_TRUE(
+        in_order(seen, {"RPTL id=" + id, "RPTK ack=1 digest=656D5E58117B20C38124DEB46EFF2A23",
+                        // The repeater's TX frequency goes out in the field the peer
+                        // reads as its RX.
+                        "RPTC id=" + id +
+                            " callsign=[DB0TST  ] rx=[439275000] tx=[431675000] "
+                            "power=[05] cc=[01] lat=["}))
+        << seen;
+
     rig.release_peer_calls();
     rig.release_repeater_calls();
-
     // Repeater: 2 calls of header + 6 bursts per superframe + terminator.
     const std::size_t repeater_frames = (1 + 12 + 1) + (1 + 6 + 1);
     // Network: 3 headers, 18 bursts, 2 terminators, of which the repeater
