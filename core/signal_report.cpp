@@ -1,5 +1,6 @@
 #include "core/signal_report.h"
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/settings.h"
 
@@ -76,11 +77,8 @@ const char *signal_description(int signum) {
 
 std::size_t format_signal_report(char *buf, std::size_t size, std::time_t when, int signum,
                                  const char *function_marker) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char time_text[64];
-    // asctime's layout, including its line feed, without its shared buffer.
-    std::strftime(time_text, sizeof time_text, "%a %b %e %H:%M:%S %Y\n", &local);
+    char time_text[32];
+    asctime_text(when, time_text);
     int n = std::snprintf(buf, size, "\nERROR DMR MASTER:%s\nERROR:%ssignum=%d\nFUNKTION:%s\n",
                           time_text, signal_description(signum), signum, function_marker);
     if (n < 0) {

@@ -76,7 +76,7 @@ struct voice_under_test {
         FUZZ_CHECK(df::read_be(out, df::DESTINATION, df::ID_LENGTH) ==
                    hf::read_id(frame, hf::DESTINATION));
         const std::uint32_t id = df::read_be(out, df::REPEATER_ID, 4);
-        FUZZ_CHECK(id == (peer.id > PEER_ID_LIMIT ? PEER_ID_SUBSTITUTE : peer.id));
+        FUZZ_CHECK(id == (presented_peer_id(peer.id)));
         FUZZ_CHECK(df::read_be(out, df::STREAM_ID, 4) == stream_id);
         FUZZ_CHECK(out[df::BER] == 0 && out[df::RSSI] == 0);
 

@@ -44,7 +44,7 @@ void fill(peer_entry &e, const sockaddr_in &address, std::span<const std::uint8_
           const char *key, const char *time_text) {
     e.MMDVM_IP_PORT = address;
     std::uint32_t id = link_msg::get_u32(m.data() + link_msg::RPTC_ID.offset);
-    e.MMDVM_ID = id > MMDVM_PEER_ID_LIMIT ? MMDVM_PEER_ID_SUBSTITUTE : id;
+    e.MMDVM_ID = presented_peer_id(id);
     char dotted[16] = {};
     inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
     copy_text(e.MMDVM_IP, dotted, sizeof e.MMDVM_IP);

@@ -4,6 +4,8 @@
 // the voice thread reads them; one lock covers every access, and readers get
 // whole copies of a slot.
 
+#include "core/peer_id.h"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -12,19 +14,16 @@
 #include <netinet/in.h>
 #include <span>
 
-inline constexpr std::size_t MMDVM_PEER_SLOTS = 10;
+inline constexpr std::size_t MMDVM_PEER_SLOTS = PEER_SLOTS;
 inline constexpr int MMDVM_PEER_LIFE_SECONDS = 35;
-// Peers with an ID above the limit are recorded under the substitute.
-inline constexpr std::uint32_t MMDVM_PEER_ID_LIMIT = 800000;
-inline constexpr std::uint32_t MMDVM_PEER_ID_SUBSTITUTE = 901005;
 
 struct peer_entry {
     char MMDVM_INDEX[30]; // ":" address "-:" port; empty marks a free slot
     sockaddr_in MMDVM_IP_PORT;
     char MMDVM_IP[30];
     int MMDVM_PORT;
-    std::uint32_t MMDVM_ID;
-    int MMDVM_TIMER; // seconds left until the peer is dropped
+    std::uint32_t MMDVM_ID; // as presented: a large ID is recorded as the substitute
+    int MMDVM_TIMER;        // seconds left until the peer is dropped
     char MMDVM_Callsign[30];
     char MMDVM_RX_Freq[30]; // MHz, 4 decimals
     char MMDVM_TX_Freq[30];

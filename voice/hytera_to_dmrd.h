@@ -3,6 +3,7 @@
 // caller walks the peer table, calls this for each slot with a snapshot of it
 // and sends the result to that slot's address; no socket is touched here.
 
+#include "core/peer_id.h"
 #include "dmr/lc.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
@@ -42,11 +43,6 @@ struct peer_sequence {
     std::array<std::uint8_t, 2> last_hytera_sequence{};
     std::array<std::uint8_t, 2> dmrd_sequence{};
 };
-
-inline constexpr std::size_t PEER_SLOTS = 10;
-inline constexpr std::uint32_t PEER_ID_LIMIT = 800000;
-// Peers with larger IDs are presented under this one instead.
-inline constexpr std::uint32_t PEER_ID_SUBSTITUTE = 901005;
 
 // Converts one received frame for peer slot `slot_index`. Returns true and
 // fills `out` when a DMRD frame is to be sent to that slot. `given_key` is the
