@@ -97,9 +97,6 @@ struct network_voice_under_test {
         const bool usable = hytera_target_usable(target.address, target.voice_port);
         FUZZ_CHECK(outcome == (usable ? dmrd_outcome::send : dmrd_outcome::no_destination));
 
-        const bool burst_e = kind == df::KIND_VOICE_E;
-        const auto &signature = burst_e ? hf::SIGNATURE_BURST_E : hf::SIGNATURE_NORMAL;
-        FUZZ_CHECK(std::equal(signature.begin(), signature.end(), out.begin()));
         FUZZ_CHECK(hf::read_id(out, hf::DESTINATION) == destination);
         FUZZ_CHECK(hf::read_id(out, hf::SOURCE) == source);
         const bool is_private = (flags & df::FLAG_PRIVATE) != 0;
@@ -107,8 +104,6 @@ struct network_voice_under_test {
         const bool ts2 = (flags & df::FLAG_TS2) != 0;
         FUZZ_CHECK(hf::read_word(out, hf::SLOT_WORD) ==
                    (ts2 ? hf::SLOT_WORD_TS2 : hf::SLOT_WORD_TS1));
-        FUZZ_CHECK(out[hf::FIXED_05] == hf::FIXED_05_VALUE &&
-                   out[hf::FIXED_01] == hf::FIXED_01_VALUE);
         const bool data = (kind & df::FLAG_DATA_SYNC) != 0 && kind != df::KIND_VOICE_LC_HEADER &&
                           kind != df::KIND_TERMINATOR;
         if (!data) {
