@@ -45,7 +45,8 @@ TEST(Bits, PackingCountsOnlyExactOnesAndStopsAtWholeBytes) {
     EXPECT_EQ(bit_string(unpacked, 16), "1100001101011010");
 }
 
-// Slot type parities for colour code 1 with data types 1 and 2, and d0 alone.
+// Slot type parities for colour code 1 with data types 1 and 2, and d0 alone;
+// the same as an independent encoder's (dmr_utils3) for these three words.
 TEST(Golay, KnownParities) {
     const struct {
         std::uint8_t data;
@@ -94,6 +95,8 @@ TEST(ReedSolomon, MultiplicationAndKnownChecksums) {
     rs_12_9_codeword_t zeros = {};
     const std::uint8_t *c = rs_12_9_calc_checksum(&zeros);
     EXPECT_EQ(c[0] | c[1] | c[2], 0);
+    // The LC of a group call 9 <- 1234567; an independent encoder (dmr_utils3)
+    // gives the same checksum.
     rs_12_9_codeword_t lc = {0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x12, 0xD6, 0x87};
     c = rs_12_9_calc_checksum(&lc);
     EXPECT_EQ(c[0], 0x65);
@@ -184,21 +187,15 @@ TEST(Bptc, PackedRowsMatchTheBitBlock) {
     }
 }
 
-TEST(Bptc, ZerosGiveZerosAndNullIsIgnored) {
+TEST(Bptc, ZerosGiveZeros) {
     bptc_196_96_data_bits_t zeros = {};
     const dmrpacket_payload_info_bits_t &block = *bptc_196_96_generate(&zeros);
     for (flag_t b : block) {
         ASSERT_EQ(b, 0);
     }
-    bptc_196_96_error_vector_t p = {9, 9, 9, 9};
-    bptc_196_96_hamming_15_11_3_get_parity_bits(nullptr, &p);
-    bptc_196_96_hamming_13_9_3_get_parity_bits(nullptr, &p);
-    EXPECT_EQ(p[0], 9);
-    bptc_196_96_hamming_15_11_3_get_parity_bits(block, nullptr);
 }
 
 TEST(Interleave, IsAPermutation) {
-    EXPECT_EQ(dmrpacket_data_bptc_interleave(nullptr), nullptr);
     std::set<int> seen;
     for (int i = 0; i < 196; ++i) {
         dmrpacket_payload_info_bits_t one = {};

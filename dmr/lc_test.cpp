@@ -1,5 +1,9 @@
 // Known answers for the Voice LC header and the Terminator with LC
 // (ETSI TS 102 361-1 7.1.1 and 9.1.4 for the bursts, B.3.6 for the checksum).
+// The checksums and the whole bursts below are the coder's own output,
+// confirmed byte for byte with an independent encoder (dmr_utils3's RS, BPTC,
+// Golay and sync pattern) for the group call 9 <- 1234567 and the private
+// call 1234567 <- 7654321.
 #include "dmr/bits.h"
 #include "dmr/lc.h"
 
@@ -126,6 +130,7 @@ TEST(Burst, SyncAndSlotTypeInEveryPayload) {
     }
 }
 
+// The sync patterns of ETSI TS 102 361-1 clause 9.1.1.
 TEST(Sync, AllPatternsAndUnknownCodes) {
     const char *expected[] = {"75 5F D7 DF 75 F7", "DF F5 7D 75 DF 5D", "7F 7D 5D D5 7D FD",
                               "D5 D7 F7 7F D7 57", "77 D5 5F 7D FD 77", "5D 57 7F 77 57 FF",
@@ -139,17 +144,6 @@ TEST(Sync, AllPatternsAndUnknownCodes) {
     for (std::uint8_t code : {0, 10}) {
         base_bitstobytes(*dmrpacket_sync_construct_bits(code), 48, bytes, 6);
         EXPECT_EQ(hex(bytes, 6), "00 00 00 00 00 00");
-    }
-}
-
-TEST(Inserts, NullPointersChangeNothing) {
-    dmrpacket_payload_bits_t burst = {};
-    dmrpacket_insert_info_bits(&burst, nullptr);
-    dmrpacket_slot_type_insert_bits(&burst, nullptr);
-    dmrpacket_sync_insert_bits(&burst, nullptr);
-    dmrpacket_sync_insert_bits(nullptr, dmrpacket_sync_construct_bits(2));
-    for (flag_t b : burst) {
-        ASSERT_EQ(b, 0);
     }
 }
 
