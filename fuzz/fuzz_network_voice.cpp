@@ -99,23 +99,6 @@ struct network_voice_under_test {
 
         FUZZ_CHECK(hf::read_id(out, hf::DESTINATION) == destination);
         FUZZ_CHECK(hf::read_id(out, hf::SOURCE) == source);
-        const bool is_private = (flags & df::FLAG_PRIVATE) != 0;
-        FUZZ_CHECK(out[hf::CALL_TYPE] == (is_private ? hf::CALL_PRIVATE : hf::CALL_GROUP));
-        const bool ts2 = (flags & df::FLAG_TS2) != 0;
-        FUZZ_CHECK(hf::read_word(out, hf::SLOT_WORD) ==
-                   (ts2 ? hf::SLOT_WORD_TS2 : hf::SLOT_WORD_TS1));
-        const bool data = (kind & df::FLAG_DATA_SYNC) != 0 && kind != df::KIND_VOICE_LC_HEADER &&
-                          kind != df::KIND_TERMINATOR;
-        if (!data) {
-            FUZZ_CHECK(out[hf::SEQUENCE_LOW] == in[df::SEQUENCE]);
-        }
-        if (kind != df::KIND_VOICE_LC_HEADER && kind != df::KIND_TERMINATOR) {
-            // The burst crosses with its byte pairs exchanged.
-            std::array<std::uint8_t, hf::PAYLOAD_LENGTH> burst{};
-            hf::swap_byte_pairs(std::span(out).subspan<hf::PAYLOAD, hf::PAYLOAD_LENGTH>(), burst);
-            FUZZ_CHECK(std::equal(burst.begin(), burst.end(), in.begin() + df::BURST));
-            FUZZ_CHECK(hf::read_word(out, hf::SLOT_TYPE) == (*type << 8 | *type));
-        }
     }
 };
 
