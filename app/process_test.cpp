@@ -14,14 +14,6 @@ namespace {
 
 const char *const banner = "\n\nMaster ferrule 7.12.20 initialized...entering processing\n";
 
-std::size_t count(const std::string &text, const std::string &what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // errno of binding a UDP socket to address:port, 0 when the bind succeeded.
 int bind_errno(const char *address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -51,7 +43,7 @@ TEST(Process, NoArgumentReadsDefaultFileAndStopsOnInterrupt) {
     EXPECT_NE(out.find("sigCatch errno=2\nERROR:Interrupt (ANSI)"), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.size() - 12), "EXIT MASTER\n");
     std::string report = ferrule_test::read_file(dir.path() / "error.txt");
-    EXPECT_EQ(count(report, "ERROR DMR MASTER:"), 1u);
+    EXPECT_EQ(ferrule_test::count_of(report, "ERROR DMR MASTER:"), 1u);
     EXPECT_NE(report.find("signum=2\nFUNKTION:FUNCTION:read_config\n"), std::string::npos);
 }
 

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <poll.h>
 #include <thread>
 
@@ -49,17 +48,6 @@ std::vector<long long> latencies(const std::vector<sim::frame_line> &out,
         ns.push_back(in[i].stamp - out[i].stamp);
     }
     return ns;
-}
-
-long resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
 }
 
 int bound(std::uint16_t port) {
@@ -162,7 +150,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
         return 1;
     }
-    const long rss_before = resident_kib(daemon.pid());
+    const long rss_before = figures_of(daemon.pid()).rss_kib;
     const auto timeout = std::chrono::seconds(30 + frames_per_call * burst_ms / 500);
 
     rig.release_repeater_calls();
@@ -175,7 +163,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "not every network frame reached the repeater\n");
         return 1;
     }
-    const long rss_after = resident_kib(daemon.pid());
+    const long rss_after = figures_of(daemon.pid()).rss_kib;
 
     const auto hytera_out = sim::frame_lines(rig.repeater.output(), "out");
     const auto dmrd_in = sim::frame_lines(rig.peer.output(), "in");

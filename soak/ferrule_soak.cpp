@@ -13,10 +13,8 @@
 #include "testing/bridge_rig.h"
 #include "testing/call_check.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <poll.h>
 #include <random>
@@ -32,33 +30,6 @@ struct options {
     int noise_every_ms = 1000;
     int noise_burst = 50; // datagrams per port per burst
 };
-
-struct process_figures {
-    long rss_kib = -1;
-    long threads = -1;
-};
-
-process_figures figures_of(pid_t pid) {
-    process_figures f;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            f.rss_kib = std::atol(line.c_str() + 6);
-        } else if (line.rfind("Threads:", 0) == 0) {
-            f.threads = std::atol(line.c_str() + 8);
-        }
-    }
-    return f;
-}
-
-std::size_t count_of(const std::string &text, const std::string &what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
 
 // A stranger: its own address on loopback, one socket per target port. It
 // never sends what the repeater protocol takes from anyone as a registration

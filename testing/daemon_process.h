@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -89,6 +91,24 @@ class ChildProcess {
     pid_t pid_ = -1;
     bool exited_ = false;
 };
+
+// Resident memory and thread count of a running process, -1 when unknown.
+struct process_figures {
+    long rss_kib = -1;
+    long threads = -1;
+};
+inline process_figures figures_of(pid_t pid) {
+    process_figures f;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            f.rss_kib = std::atol(line.c_str() + 6);
+        } else if (line.rfind("Threads:", 0) == 0) {
+            f.threads = std::atol(line.c_str() + 8);
+        }
+    }
+    return f;
+}
 
 #ifdef FERRULE_BINARY
 class DaemonProcess : public ChildProcess {

@@ -96,6 +96,15 @@ inline int free_udp_port(const char *address = "127.0.0.1") {
     return ntohs(a.sin_port);
 }
 
+// How often `what` occurs in `text`, overlaps counted.
+inline std::size_t count_of(const std::string &text, const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 inline std::string read_file(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

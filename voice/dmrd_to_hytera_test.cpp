@@ -39,55 +39,54 @@ constexpr std::uint8_t TS2 = df::FLAG_TS2;
 
 } // namespace
 
+// Bytes [first, first + n) of a frame.
+std::vector<std::uint8_t> at(const hf::Frame &f, std::size_t first, std::size_t n) {
+    return {f.begin() + static_cast<std::ptrdiff_t>(first),
+            f.begin() + static_cast<std::ptrdiff_t>(first + n)};
+}
+
+// The burst crosses with the bytes of each pair exchanged, the BER byte as the pad.
+void expect_swapped_burst(const hf::Frame &h, const df::Frame &d) {
+    for (std::size_t k = 0; k < 17; ++k) {
+        EXPECT_EQ(h[26 + 2 * k], d[21 + 2 * k]) << k;
+        EXPECT_EQ(h[27 + 2 * k], d[20 + 2 * k]) << k;
+    }
+}
+
 TEST(DmrdToHytera, Ts2NetworkCallReachesRepeaterOnce) {
     Link link;
-    int sent = 0;
     auto setup = link.convert(dmrd(0, 2621234, 262, TS2 | 0x21));
     ASSERT_TRUE(setup);
-    ++sent;
-    const hf::Frame &s = *setup;
-    EXPECT_EQ((std::array<std::uint8_t, 4>{s[0], s[1], s[2], s[3]}), hf::SIGNATURE_NORMAL);
-    EXPECT_EQ(s[8], 0x02);
-    EXPECT_EQ(s[12], 2);
-    EXPECT_EQ((std::array<std::uint8_t, 8>{s[16], s[17], s[18], s[19], s[20], s[21], s[22], s[23]}),
-              (std::array<std::uint8_t, 8>{0x22, 0x22, 0xEE, 0xEE, 0x11, 0x11, 0x11, 0x11}));
-    // Destination 262 then source 2621234, most significant byte first.
-    std::array<std::uint8_t, 36> payload{};
-    payload[34 - 24] = 0x01;
-    payload[36 - 24] = 0x06;
-    payload[38 - 24] = 0x27;
-    payload[40 - 24] = 0xFF;
-    payload[42 - 24] = 0x32;
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), s.begin() + 24));
-    EXPECT_EQ(s[62], 1);
-    EXPECT_EQ(hf::read_id(s, hf::SOURCE), 2621234u);
-    EXPECT_EQ(hf::read_id(s, hf::DESTINATION), 262u);
-
+    EXPECT_EQ(at(*setup, 0, 24),
+              (std::vector<std::uint8_t>{0x5A, 0x5A, 0x5A, 0x5A, 0,    0,    0,    0,
+                                         0x02, 0,    0x05, 0x01, 2,    0,    0,    0,
+                                         0x22, 0x22, 0xEE, 0xEE, 0x11, 0x11, 0x11, 0x11}));
+    // Destination 262 then source 2621234, most significant byte first, every second byte.
+    EXPECT_EQ(at(*setup, 24, 38),
+              (std::vector<std::uint8_t>{0, 0,    0, 0,    0, 0,    0, 0, 0, 0, 0x01, 0, 0x06,
+                                         0, 0x27, 0, 0xFF, 0, 0x32, 0, 0, 0, 0, 0,    0, 0,
+                                         0, 0,    0, 0,    0, 0,    0, 0, 0, 0, 0,    0}));
+    EXPECT_EQ(at(*setup, 62, 10),
+              (std::vector<std::uint8_t>{1, 0, 0x06, 0x01, 0, 0, 0x32, 0xFF, 0x27, 0}));
+    // The network repeats the header: the repeater hears the call set up once.
     EXPECT_FALSE(link.convert(dmrd(1, 2621234, 262, TS2 | 0x21)));
     EXPECT_FALSE(link.convert(dmrd(2, 2621234, 262, TS2 | 0x21)));
 
     const df::Frame burst_a = dmrd(3, 2621234, 262, TS2 | 0x10);
     auto a = link.convert(burst_a);
     ASSERT_TRUE(a);
-    EXPECT_EQ(hf::read_word(*a, hf::SLOT_TYPE), 0x7777);
-    EXPECT_EQ((*a)[24], 0x10);
+    EXPECT_EQ(at(*a, 18, 7), (std::vector<std::uint8_t>{0x77, 0x77, 0x11, 0x11, 0, 0, 0x10}));
     EXPECT_EQ((*a)[8], 0x01);
-    for (std::size_t k = 0; k < 17; ++k) {
-        EXPECT_EQ((*a)[26 + 2 * k], burst_a[21 + 2 * k]);
-        EXPECT_EQ((*a)[27 + 2 * k], burst_a[20 + 2 * k]);
-    }
+    expect_swapped_burst(*a, burst_a);
     auto e = link.convert(dmrd(4, 2621234, 262, TS2 | 0x04));
     ASSERT_TRUE(e);
-    EXPECT_EQ((std::array<std::uint8_t, 4>{(*e)[0], (*e)[1], (*e)[2], (*e)[3]}),
-              hf::SIGNATURE_BURST_E);
+    EXPECT_EQ(at(*e, 0, 4), (std::vector<std::uint8_t>{0xEE, 0xEE, 0x11, 0x11}));
 
     auto end = link.convert(dmrd(5, 2621234, 262, TS2 | 0x22));
     ASSERT_TRUE(end);
     EXPECT_EQ((*end)[8], 0x03);
     EXPECT_EQ(hf::read_word(*end, hf::SLOT_TYPE), 0x2222);
-    for (std::size_t i = 20; i < 60; ++i) {
-        EXPECT_EQ((*end)[i], 0) << i;
-    }
+    EXPECT_EQ(at(*end, 20, 40), std::vector<std::uint8_t>(40, 0));
     EXPECT_FALSE(link.convert(dmrd(6, 2621234, 262, TS2 | 0x22)));
     EXPECT_FALSE(link.convert(dmrd(7, 2621234, 262, TS2 | 0x22)));
 }
