@@ -69,7 +69,8 @@ void *reporter(void *) {
 } // namespace
 
 const char *signal_description(int signum) {
-    if (signum > 0 && static_cast<std::size_t>(signum) < std::size(descriptions)) {
+    constexpr int described = static_cast<int>(std::size(descriptions));
+    if (signum > 0 && signum < described) {
         return descriptions[signum];
     }
     return "Unknown signal\n";
