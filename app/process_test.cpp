@@ -142,6 +142,7 @@ struct FatalCase {
     std::string line;     // appended to a valid configuration
     bool hold_voice_port; // another program holds the voice port
     std::string expected; // in the one line that says why
+    bool detach = false;  // started with -d: the failure comes before detaching
 };
 
 TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
@@ -156,7 +157,7 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
              ": Address already in use; ferrule stops\n"},
         // TEST-NET-1, never an address of this machine.
         {"address not here", "DMRGateway_local_address=192.0.2.1\n", false,
-         "Cannot bind the network link socket to 192.0.2.1:"},
+         "Cannot bind the network link socket to 192.0.2.1:", true},
     };
     for (const FatalCase &c : cases) {
         const int held = socket(AF_INET, SOCK_DGRAM, 0);
@@ -167,7 +168,11 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
         }
         ScratchDir dir;
         dir.write("f.cfg", loopback_config(ports) + c.line);
-        DaemonProcess daemon(dir.path(), {"f.cfg"});
+        std::vector<std::string> args{"f.cfg"};
+        if (c.detach) {
+            args.insert(args.begin(), "-d");
+        }
+        DaemonProcess daemon(dir.path(), args);
         EXPECT_EQ(daemon.wait_exit(5s), 1) << c.name;
         close(held);
         std::string out = daemon.output();
