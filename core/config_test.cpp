@@ -14,89 +14,157 @@ namespace {
 const std::string five_counted = "Location_CC=01\nLocation_CC=01\nLocation_CC=01\n"
                                  "Location_CC=01\nLocation_CC=01\n";
 
-TEST(ReadConfig, LineTable) {
-    const struct {
-        const char *name;
-        std::string file;
-        int result;
-        const char *log_contains; // nullptr: nothing to look for
-        const char *log_lacks;    // nullptr: nothing to rule out
-        const char *text;         // the text setting under test, or
-        const int *number;        // the number setting under test (neither: none)
-        const char *expected;
-    } cases[] = {
-        {"empty file", "", 1, "invalid only 0\n", nullptr, Location_Name, nullptr, "Standort"},
-        {"first word only", five_counted + "Location_Name=Berg Hof\n", 0, "Location_Name=Berg\n",
-         nullptr, Location_Name, nullptr, "Berg"},
-        {"leading blank is invalid but counts", five_counted + "Location_Name= Berg\n", 0,
-         "Location_Name value  invalid\n", nullptr, Location_Name, nullptr, "Standort"},
-        {"three-digit power keeps two", five_counted + "Location_Watt=100\n", 0,
-         "Location_Watt=10\n", nullptr, Location_Watt, nullptr, "10"},
-        {"port like atoi", five_counted + "DMRGateway_port= 4711x\n", 0, "DMRGateway_port=4711\n",
-         nullptr, nullptr, &DMRGateway_port, "4711"},
-        {"port without digits", five_counted + "DMRGateway_port=abc\n", 0, nullptr, nullptr,
-         nullptr, &DMRGateway_port, "0"},
-        {"port above 65535 stored unchanged", five_counted + "DMRGateway_port=70000\n", 0, nullptr,
-         nullptr, nullptr, &DMRGateway_port, "70000"},
-        {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0,
-         "SYSOP_ID=Anna and Ben\n", nullptr, SYSOP_ID, nullptr, "Anna and Ben"},
-        {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1, "invalid only 5\n", nullptr,
-         SYSOP_ID, nullptr, ""},
-        {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr,
-         "debug=", nullptr, &debug, "0"},
-        {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n",
-         nullptr, nullptr, &debug, "1"},
-        {"comment after value ignores line", five_counted + "DMRGateway_address=10.0.0.1 # x\n", 1,
-         nullptr, "DMRGateway_address=", DMRGateway_address, nullptr, "127.0.0.1"},
-        {"same key six times is valid", five_counted + "Location_CC=02\n", 0, nullptr, "invalid",
-         Location_CC, nullptr, "02"},
-        {"CRLF lines",
-         "Location_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\n"
-         "Location_CC=01\r\nLocation_Name=Tal\r\n",
-         0, "Location_Name=Tal\n", nullptr, Location_Name, nullptr, "Tal"},
-        {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1,
-         "invalid only 5\n", nullptr, Location_Name, nullptr, "Standort"},
-        {"repeater ports not counted", five_counted + "Hytera_RPT_PORT=1000\n", 1,
-         "Hytera_RPT_PORT=1000\n", nullptr, nullptr, &Hytera_RPT_PORT, "1000"},
-        {"local address kept, not counted", five_counted + "Hytera_RPT_local_address=127.0.0.2\n",
-         1, "Hytera_RPT_local_address=127.0.0.2\n", nullptr, Hytera_RPT_local_address, nullptr,
-         "127.0.0.2"},
-        {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
-         "Hytera_RPT_local_address value  invalid\n", nullptr, Hytera_RPT_local_address, nullptr,
-         "0.0.0.0"},
-        {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
-         nullptr, DMRGateway_address, nullptr, "123456789012345"},
-    };
+struct Case {
+    const char *name;
+    std::string file;
+    int result;
+    const char *log_contains; // nullptr: nothing to look for
+    const char *log_lacks;    // nullptr: nothing to rule out
+    std::string (*value)();
+    const char *expected;
+    const char *fatal = nullptr; // the start-stopping line, or nullptr when none
+};
+
+// The setting each case reads back.
+std::string (*const name)() = [] { return std::string(Location_Name); };
+std::string (*const watt)() = [] { return std::string(Location_Watt); };
+std::string (*const gateway_port)() = [] { return std::to_string(DMRGateway_port); };
+std::string (*const sysop)() = [] { return std::string(SYSOP_ID); };
+std::string (*const debug_value)() = [] { return std::to_string(debug); };
+std::string (*const gateway_address)() = [] { return std::string(DMRGateway_address); };
+std::string (*const local_address)() = [] { return std::string(Hytera_RPT_local_address); };
+std::string (*const rpt_port)() = [] { return std::to_string(Hytera_RPT_PORT); };
+
+const Case cases[] = {
+    {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
+    {"first word only", five_counted + "Location_Name=Berg Hof\n", 0, "Location_Name=Berg\n",
+     nullptr, name, "Berg"},
+    {"leading blank is invalid but counts", five_counted + "Location_Name= Berg\n", 0,
+     "Location_Name value  invalid\n", nullptr, name, "Standort"},
+    {"three-digit power keeps two", five_counted + "Location_Watt=100\n", 0, "Location_Watt=10\n",
+     nullptr, watt, "10"},
+    {"power digits then letter", five_counted + "Location_Watt=25W\n", 0, nullptr, nullptr, watt,
+     "25"},
+    {"port without digits", five_counted + "DMRGateway_port=abc\n", 0, "DMRGateway_port=0\n",
+     nullptr, gateway_port, "0",
+     "Configuration error in F line 6: DMRGateway_port=abc is not a port number from 1 to 65535; "
+     "ferrule stops\n"},
+    {"port like atoi", five_counted + "DMRGateway_port= 4711x\n", 0, nullptr, nullptr, gateway_port,
+     "4711"},
+    {"port above 65535 stored unchanged", five_counted + "DMRGateway_port=70000\n", 0,
+     "DMRGateway_port=70000\n", nullptr, gateway_port, "70000",
+     "DMRGateway_port=70000 is not a port"},
+    {"largest port", five_counted + "Hytera_RPT_RDAC_PORT=65535\n", 1, nullptr, nullptr, nullptr,
+     nullptr},
+    {"negative port", five_counted + "Hytera_RPT_AUDIO_PORT=-62006\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "Hytera_RPT_AUDIO_PORT=-62006 is not a port"},
+    {"port beyond int", five_counted + "DMRGateway_local_port=4294967297\n", 0, nullptr, nullptr,
+     nullptr, nullptr, "DMRGateway_local_port=4294967297 is not a port"},
+    {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
+     nullptr, sysop, "Anna and Ben"},
+    {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1,
+     "F line 6: unknown key \"SYSOP_ID\" ignored\n", nullptr, sysop, ""},
+    {"misspelt key named with its line", "\n#x=1\n" + five_counted + "DMRGateway_adress=10.0.0.1\n",
+     1, "F line 8: unknown key \"DMRGateway_adress\" ignored\n", nullptr, gateway_address,
+     "127.0.0.1"},
+    {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr,
+     "debug=", debug_value, "0"},
+    {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n", nullptr,
+     debug_value, "1"},
+    {"comment after value ignores line", five_counted + "DMRGateway_address=10.0.0.1 # peer\n", 1,
+     nullptr, "DMRGateway_address=", gateway_address, "127.0.0.1"},
+    {"same key six times is valid", five_counted + "Location_CC=02\n", 0, nullptr, "invalid",
+     nullptr, nullptr},
+    {"CRLF lines",
+     "Location_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\n"
+     "Location_CC=01\r\nLocation_Name=Tal\r\n",
+     0, "Location_Name=Tal\n", nullptr, name, "Tal"},
+    {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1,
+     "unknown key \"Location_Name \" ignored\n", nullptr, name, "Standort"},
+    {"repeater ports not counted", five_counted + "Hytera_RPT_PORT=1000\n", 1,
+     "Hytera_RPT_PORT=1000\n", nullptr, rpt_port, "1000"},
+    {"local address kept, not counted", five_counted + "Hytera_RPT_local_address=127.0.0.2\n", 1,
+     "Hytera_RPT_local_address=127.0.0.2\n", nullptr, local_address, "127.0.0.2"},
+    {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
+     "Hytera_RPT_local_address value  invalid\n", nullptr, local_address, "0.0.0.0"},
+    {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
+     nullptr, gateway_address, "123456789012345",
+     "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},
+    // Cut to 15 characters this would be another valid address.
+    {"address one digit too long", five_counted + "DMRGateway_address=192.168.100.1000\n", 0,
+     nullptr, nullptr, nullptr, nullptr, "DMRGateway_address=192.168.100.1000 is not a dotted"},
+    {"host name is no address", five_counted + "DMRGateway_address=localhost\n", 0, nullptr,
+     nullptr, nullptr, nullptr, "DMRGateway_address=localhost is not a dotted IPv4 address"},
+    {"local address checked too", five_counted + "Hytera_RPT_local_address=10.0.0\n", 1, nullptr,
+     nullptr, nullptr, nullptr, "Hytera_RPT_local_address=10.0.0 is not a dotted"},
+    {"only the first fatal line is kept",
+     five_counted + "DMRGateway_local_address=any\nDMRGateway_port=0\n", 0, nullptr, nullptr,
+     nullptr, nullptr, "line 6: DMRGateway_local_address=any"},
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class ReadConfig : public testing::TestWithParam<Case> {};
+
+TEST_P(ReadConfig, AppliesLine) {
+    const Case &c = GetParam();
     ScratchDir dir;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto file = dir.write("f.cfg", c.file);
-        CapturedLog log;
-        EXPECT_EQ(read_config(file.c_str()), c.result);
-        const std::string text = log.text();
-        EXPECT_EQ(text.rfind("Reading file " + file.string() + "\n", 0), 0u) << text;
-        if (c.log_contains != nullptr) {
-            EXPECT_NE(text.find(c.log_contains), std::string::npos) << text;
+    auto file = dir.write("f.cfg", c.file);
+    CapturedLog log;
+    EXPECT_EQ(read_config(file.c_str()), c.result);
+    std::string text = log.text();
+    EXPECT_NE(text.find("Reading file " + file.string() + "\n"), std::string::npos);
+    // The messages that name the file are written for it as "F".
+    auto named = [&](std::string expected) {
+        if (std::size_t at = expected.find("F line"); at != std::string::npos) {
+            expected.replace(at, 1, file.string());
         }
-        if (c.log_lacks != nullptr) {
-            EXPECT_EQ(text.find(c.log_lacks), std::string::npos) << text;
-        }
-        if (c.text != nullptr || c.number != nullptr) {
-            EXPECT_EQ(c.text != nullptr ? c.text : std::to_string(*c.number), c.expected);
-        }
+        return expected;
+    };
+    if (c.log_contains != nullptr) {
+        EXPECT_NE(text.find(named(c.log_contains)), std::string::npos) << text;
+    }
+    const char *fatal = config_fatal_error();
+    if (c.fatal == nullptr) {
+        EXPECT_EQ(fatal, nullptr) << fatal;
+    } else {
+        ASSERT_NE(fatal, nullptr);
+        EXPECT_NE(std::string(fatal).find(named(c.fatal)), std::string::npos) << fatal;
+    }
+    if (c.log_lacks != nullptr) {
+        EXPECT_EQ(text.find(c.log_lacks), std::string::npos) << text;
+    }
+    if (c.value != nullptr) {
+        EXPECT_EQ(c.value(), c.expected);
     }
 }
 
-TEST(ReadConfig, MissingFileKeepsDefaults) {
+INSTANTIATE_TEST_SUITE_P(Lines, ReadConfig, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case> &info) {
+                             std::string n = info.param.name;
+                             for (char &ch : n) {
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) {
+                                     ch = '_';
+                                 }
+                             }
+                             return n;
+                         });
+
+TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     CapturedLog log;
     EXPECT_EQ(read_config("/nonexistent/ferrule.cfg"), 1);
-    EXPECT_EQ(log.text(), "Failed to open file /nonexistent/ferrule.cfg 0\n");
+    EXPECT_EQ(log.text(), "Failed to open file /nonexistent/ferrule.cfg 0\n"
+                          "No configuration read from /nonexistent/ferrule.cfg (No such file or "
+                          "directory): running on the built-in defaults\n");
+    EXPECT_EQ(config_fatal_error(), nullptr);
     EXPECT_STREQ(Location_Name, "Standort");
     EXPECT_EQ(Hytera_RPT_RDAC_PORT, 62007);
     EXPECT_STREQ(funktion_print, "FUNCTION:read_config\n");
 }
 
-TEST(ReadConfig, LongLineIsReadInPieces) {
+TEST(ReadConfigFile, LongLineIsReadInPieces) {
     // The second piece of a long line starts after 1019 characters and is a line
     // of its own, so a key placed there is applied.
     std::string line = "x=" + std::string(1017, 'a') + "Location_Name=Fern\n";
@@ -107,7 +175,7 @@ TEST(ReadConfig, LongLineIsReadInPieces) {
     EXPECT_STREQ(Location_Name, "Fern");
 }
 
-TEST(ReadConfig, ShippedExampleIsValidAndHoldsDefaults) {
+TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     CapturedLog log;
     EXPECT_EQ(read_config(FERRULE_SOURCE_DIR "/ferrule.cfg"), 0) << log.text();
     EXPECT_STREQ(DMRGateway_address, "127.0.0.1");
