@@ -26,24 +26,6 @@ int bind_errno(const char *address, int port) {
     return result;
 }
 
-TEST(Process, FileFirstAndDetachFlagSecondStaysInForegroundAndAnUnwritableReportStillStops) {
-    ScratchDir dir;
-    DaemonPorts ports;
-    dir.write("mine.cfg", loopback_config(ports));
-    // A directory in the report's place cannot be opened for appending, even by root.
-    std::filesystem::create_directory(dir.path() / "error.txt");
-    DaemonProcess daemon(dir.path(), {"mine.cfg", "-d"});
-    ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
-    daemon.signal(SIGINT);
-    EXPECT_EQ(daemon.wait_exit(5s), 0);
-    std::string out = daemon.output();
-    EXPECT_NE(out.find("Reading file mine.cfg\n"), std::string::npos);
-    EXPECT_EQ(out.find("Usage"), std::string::npos);
-    EXPECT_EQ(out.find("daemon mode"), std::string::npos);
-    EXPECT_NE(out.find("Could not write the signal report"), std::string::npos) << out;
-    EXPECT_NE(out.find("EXIT MASTER\n"), std::string::npos);
-}
-
 TEST(Process, AllPortsAreOpenBeforeTheThreadsStartOnTheConfiguredAddress) {
     ScratchDir dir;
     DaemonPorts ports;

@@ -69,13 +69,17 @@ TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFram
         EXPECT_NE(repeater_out.find(line), std::string::npos) << repeater_out;
     }
     const std::string seen = rig.peer.output();
-    EXPECT_TRUE(
-        in_order(seen, {"RPTL id=" + id, "RPTK ack=1 digest=656D5E58117B20C38124DEB46EFF2A23",
-                        // The repeater's TX frequency goes out in the field the peer
-                        // reads as its RX.
-                        "RPTC id=" + id +
-                            " callsign=[DB0TST  ] rx=[439275000] tx=[431675000] "
-                            "power=[05] cc=[01] lat=["}))
+    EXPECT_TRUE(in_order(
+        seen, {"RPTL id=" + id, "RPTK ack=1 digest=656D5E58117B20C38124DEB46EFF2A23",
+               // The repeater's TX frequency goes out in the field the peer
+               // reads as its RX.
+               "RPTC id=" + id +
+                   " callsign=[DB0TST  ] rx=[439275000] tx=[431675000] "
+                   "power=[05] cc=[01] lat=[0.000000] lon=[00.000000] height=[000] "
+                   "location=[Testort             ] description=[Multi-Mode Repeater] "
+                   "slots=[3] url=[dmr.example.org" +
+                   std::string(124 - 15, ' ') + "] software=[20171220" + std::string(32, ' ') +
+                   "] package=[MMDVM" + std::string(35, ' ') + "]\n"}))
         << seen;
 
     rig.release_peer_calls();
