@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <string>
-#include <thread>
 #include <vector>
 
 using ferrule_test::CapturedLog;
@@ -182,32 +181,6 @@ TEST(PeerTimer, KeySentStateFallsBackAfter35Seconds) {
         }
         EXPECT_EQ(state.load(), s);
     }
-}
-
-TEST(PeerTable, ConcurrentRecordTickAndReadAreConsistent) {
-    peer_table t;
-    CapturedLog log;
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop.load()) {
-            peer_entry e = t.snapshot(0);
-            // A slot is never seen half-filled: a key always comes with its port.
-            if (e.used()) {
-                EXPECT_EQ(std::string(e.MMDVM_INDEX), ":10.0.0.1-:" + std::to_string(e.MMDVM_PORT));
-            }
-        }
-    });
-    std::thread timer([&] {
-        for (int i = 0; i < 2000; ++i) {
-            t.tick();
-        }
-    });
-    for (int i = 0; i < 2000; ++i) {
-        t.insert(endpoint("10.0.0.1", static_cast<std::uint16_t>(1 + i % 3)), rptc(5), TIME);
-    }
-    timer.join();
-    stop = true;
-    reader.join();
 }
 
 } // namespace
