@@ -180,6 +180,25 @@ TEST(DmrdToHytera, DataCountersAndClassesPerSlot) {
 }
 
 TEST(DmrdToHytera, FirmwareFamilies) {
+    const struct {
+        const char *firmware;
+        std::uint8_t kind;
+        std::uint8_t expected;
+    } rule[] = {
+        {"A7.05.07", hf::KIND_DATA, 0x01},
+        {"A7.05.07", hf::KIND_TERMINATOR, 0x03},
+        {"A8.02.01", hf::KIND_TERMINATOR, 0x43},
+        {"A8.02.01", hf::KIND_CALL_SETUP, 0x42},
+        {"A8.02.01", hf::KIND_VOICE, 0x41},
+        {"", hf::KIND_DATA, 0x41},
+        {"A", hf::KIND_VOICE, 0x01},
+        {"B7", hf::KIND_DATA, 0x41},
+    };
+    for (const auto &c : rule) {
+        EXPECT_EQ(hf::adjust_frame_kind(c.kind, c.firmware), c.expected)
+            << c.firmware << " kind " << int(c.kind);
+    }
+    // The conversion applies it with the target's firmware.
     Link link;
     link.target.firmware = "A7.03";
     auto csbk = link.convert(dmrd(0, 5000, 9, 0x23));
