@@ -80,10 +80,7 @@ class noise_maker {
     }
 
     unsigned long sent() const { return sent_; }
-    unsigned long answers(std::uint16_t port) const {
-        auto it = answers_.find(port);
-        return it == answers_.end() ? 0 : it->second;
-    }
+    unsigned long answers(std::uint16_t port) { return answers_[port]; }
 
   private:
     // Random bytes of random length, and on the link port also forged
@@ -156,9 +153,7 @@ int main(int argc, char **argv) {
                     "ts=1,src=2627777,dst=9,superframes=2", "--call",
                     "ts=2,type=private,src=2627777,dst=2621234,superframes=1"},
                    static_cast<int>(o.seconds * 2 + 120));
-    const ChildProcess &daemon = rig.daemon;
-    const ChildProcess &peer = rig.peer;
-    const ChildProcess &repeater = rig.repeater;
+    const ChildProcess &daemon = rig.daemon, &peer = rig.peer, &repeater = rig.repeater;
     const DaemonPorts &ports = rig.ports;
     if (!rig.wait_for_login(30s)) {
         std::printf("FAULT: the daemon did not log in\n%s", daemon.output().c_str());
@@ -171,10 +166,10 @@ int main(int argc, char **argv) {
     const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * 22;
     const std::size_t network_frames = static_cast<std::size_t>(rounds) * 28;
 
+    const auto port = [](int p) { return static_cast<std::uint16_t>(p); };
     noise_maker noise(
-        {static_cast<std::uint16_t>(ports.control), static_cast<std::uint16_t>(ports.voice),
-         static_cast<std::uint16_t>(ports.rdac), static_cast<std::uint16_t>(ports.link_local)},
-        static_cast<std::uint16_t>(ports.link_local));
+        {port(ports.control), port(ports.voice), port(ports.rdac), port(ports.link_local)},
+        port(ports.link_local));
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::duration<double>(o.seconds * 2 + 60);
     process_figures warm{}, end{};
@@ -208,7 +203,6 @@ int main(int argc, char **argv) {
     std::printf("soak: %.0f s, %zu calls repeater->network (%zu frames), %zu calls "
                 "network->repeater (%zu frames of %zu sent)\n",
                 took, up.calls, up.frames, down.calls, down.frames, network_sent.size());
-    const auto port = [](int p) { return static_cast<std::uint16_t>(p); };
     std::printf("soak: %lu noise datagrams from a stranger; answers: link %lu, control %lu, voice "
                 "%lu, rdac %lu\n",
                 noise.sent(), noise.answers(port(ports.link_local)),
