@@ -19,17 +19,6 @@ using steady = std::chrono::steady_clock;
 
 namespace {
 
-int bound_socket(const char *address, int port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = endpoint(address, static_cast<std::uint16_t>(port));
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        throw std::runtime_error(std::string("cannot bind a socket to ") + address);
-    }
-    timeval tv{0, 200000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
 const std::string RPTACK_7("RPTACK\0\0\0\x07", 10);
 
 void send_text(int fd, const std::string &d, const sockaddr_in &to) {
@@ -54,8 +43,8 @@ TEST(LinkEndToEnd, OnlyThePeerDrivesTheLoginAndASilentPeerIsDroppedAfter35Second
     ScratchDir dir;
     DaemonPorts ports;
     dir.write("f.cfg", loopback_config(ports));
-    const int intruder = bound_socket("127.0.0.3", ports.peer);
-    const int peer = bound_socket("127.0.0.1", ports.peer);
+    const int intruder = bound_udp_socket("127.0.0.3", static_cast<std::uint16_t>(ports.peer));
+    const int peer = bound_udp_socket("127.0.0.1", static_cast<std::uint16_t>(ports.peer));
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output("Start MMDV  Modul  V0.03 Beta\n\033[0m", 5s))
         << daemon.output();

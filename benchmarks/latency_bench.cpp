@@ -50,24 +50,14 @@ std::vector<long long> latencies(const std::vector<sim::frame_line> &out,
     return ns;
 }
 
-int bound(std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in a = endpoint("127.0.0.1", port);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
-        std::perror("bind");
-        std::exit(1);
-    }
-    return fd;
-}
-
 // The baseline: a relay thread that receives on one socket and sends each
 // datagram on at once, the least any gateway can do, and the same frames sent
 // through it at the same pace.
 std::vector<long long> relay_latencies(const std::vector<sim::frame_line> &frames, int burst_ms) {
     const std::uint16_t relay_port = static_cast<std::uint16_t>(free_udp_port());
     const std::uint16_t sink_port = static_cast<std::uint16_t>(free_udp_port());
-    const int relay = bound(relay_port);
-    const int sink = bound(sink_port);
+    const int relay = bound_udp_socket("127.0.0.1", relay_port, 0);
+    const int sink = bound_udp_socket("127.0.0.1", sink_port, 0);
     const int source = socket(AF_INET, SOCK_DGRAM, 0);
     std::atomic<bool> running{true};
     std::thread relay_thread([&] {

@@ -40,13 +40,7 @@ class noise_maker {
     noise_maker(const std::vector<std::uint16_t> &ports, std::uint16_t link_port)
         : link_port_(link_port) {
         for (std::uint16_t port : ports) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            const sockaddr_in local = endpoint("127.0.0.3", 0);
-            if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-                std::perror("stranger socket");
-                std::exit(1);
-            }
-            sockets_.push_back({fd, port});
+            sockets_.push_back({bound_udp_socket("127.0.0.3", 0), port});
         }
     }
     ~noise_maker() {

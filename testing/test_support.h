@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace ferrule_test {
@@ -76,21 +77,31 @@ inline sockaddr_in endpoint(const char *address, std::uint16_t port) {
     return a;
 }
 
-// A UDP port on the loopback address that was free a moment ago. Throws
-// rather than hand out port 0, which a test would bind to some other port.
-inline int free_udp_port(const char *address = "127.0.0.1") {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    bool found = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
-                 bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                 getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    if (fd >= 0) {
-        close(fd);
+// A UDP socket bound to address:port (port 0: any free one) whose receives
+// give up after `timeout_ms`. Throws rather than hand out a socket bound
+// elsewhere.
+inline int bound_udp_socket(const char *address, std::uint16_t port, int timeout_ms = 200) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = endpoint(address, port);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        throw std::runtime_error(std::string("cannot bind a UDP socket to ") + address);
     }
-    if (!found) {
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// A UDP port on the address that was free a moment ago.
+inline int free_udp_port(const char *address = "127.0.0.1") {
+    const int fd = bound_udp_socket(address, 0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    const bool named = getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    close(fd);
+    if (!named) {
         throw std::runtime_error(std::string("no free UDP port on ") + address);
     }
     return ntohs(a.sin_port);
