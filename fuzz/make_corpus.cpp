@@ -38,7 +38,10 @@ bytes text(const char *tag, std::initializer_list<std::uint8_t> rest) {
     return d;
 }
 
-// ---- Control port ----
+// ---- Control and RDAC ports, one table ----
+
+// Records with this bit in op go to the RDAC port, the others to the control port.
+constexpr std::uint8_t RDAC = 0x80;
 
 void control_seeds() {
     bytes in;
@@ -46,7 +49,7 @@ void control_seeds() {
     put_record(in, 5, 30001, service_request(0x11, 2));
     put_record(in, 5, 30001, service_request(0x12, 3));
     put_record(in, 5, 30001, keep_alive());
-    write_seed("control", "announce_ports_keep_alive", in);
+    write_seed("repeater_ports", "control_announce_ports_keep_alive", in);
 
     in.clear();
     put_record(in, 5, 30001, keep_alive());
@@ -54,7 +57,7 @@ void control_seeds() {
     put_record(in, 5, 40000, service_request(0x11, 2));
     put_record(in, 0, 30003, service_request(0x12, 3));
     put_record(in, 6, 30002, keep_alive());
-    write_seed("control", "two_repeaters_and_any_address", in);
+    write_seed("repeater_ports", "control_two_repeaters_and_any_address", in);
 
     // One repeater more than the table holds.
     in.clear();
@@ -62,50 +65,58 @@ void control_seeds() {
         put_record(in, host, 30001, keep_alive());
     }
     put_record(in, REPEATER_SLOTS + 1, 30001, service_request(0x11, 1));
-    write_seed("control", "full_table", in);
+    write_seed("repeater_ports", "control_full_table", in);
 }
-
-// ---- RDAC port ----
 
 void rdac_seeds() {
     // The whole identity query of one repeater, then a greeting once identified.
     bytes in;
-    put_record(in, 5, 40000, bytes{0x00});
-    put_record(in, 5, 40000, rdac_packet(12, 0xFD, 0));
-    put_record(in, 5, 40000, rdac_packet(25, 0x00, 1));
-    put_record(in, 5, 40000, rdac_packet(25, 0x00, 2));
-    put_record(in, 5, 40000, identity_answer());
-    put_record(in, 5, 40000, rdac_packet(12, 0x10, 3));
-    put_record(in, 5, 40000, radio_data());
-    put_record(in, 5, 40000, bytes{0x00});
-    write_seed("rdac", "identity_query", in);
+    put_record(in, RDAC | 5, 40000, bytes{0x00});
+    put_record(in, RDAC | 5, 40000, rdac_packet(12, 0xFD, 0));
+    put_record(in, RDAC | 5, 40000, rdac_packet(25, 0x00, 1));
+    put_record(in, RDAC | 5, 40000, rdac_packet(25, 0x00, 2));
+    put_record(in, RDAC | 5, 40000, identity_answer());
+    put_record(in, RDAC | 5, 40000, rdac_packet(12, 0x10, 3));
+    put_record(in, RDAC | 5, 40000, radio_data());
+    put_record(in, RDAC | 5, 40000, bytes{0x00});
+    write_seed("repeater_ports", "rdac_identity_query", in);
 
     in.clear();
-    put_record(in, 6, 40001, bytes{0x00});
-    put_record(in, 6, 40001, identity_answer());
-    write_seed("rdac", "identity_answer_225", in);
+    put_record(in, RDAC | 6, 40001, bytes{0x00});
+    put_record(in, RDAC | 6, 40001, identity_answer());
+    write_seed("repeater_ports", "rdac_identity_answer_225", in);
 
     in.clear();
-    put_record(in, 6, 40001, bytes{0x00});
-    put_record(in, 6, 40001, radio_data());
-    put_record(in, 7, 40002, radio_data());
-    write_seed("rdac", "radio_data_71", in);
+    put_record(in, RDAC | 6, 40001, bytes{0x00});
+    put_record(in, RDAC | 6, 40001, radio_data());
+    put_record(in, RDAC | 7, 40002, radio_data());
+    write_seed("repeater_ports", "rdac_radio_data_71", in);
 
     in.clear();
     for (std::size_t length : {29u, 34u, 38u, 30u, 25u}) {
-        put_record(in, 5, 40000, rdac_packet(length, 0x00, 7));
+        put_record(in, RDAC | 5, 40000, rdac_packet(length, 0x00, 7));
     }
-    put_record(in, 5, 40000, bytes(24, 0));
-    put_record(in, 5, 40000, bytes{});
-    write_seed("rdac", "acknowledgements", in);
+    put_record(in, RDAC | 5, 40000, bytes(24, 0));
+    put_record(in, RDAC | 5, 40000, bytes{});
+    write_seed("repeater_ports", "rdac_acknowledgements", in);
 
     in.clear();
     for (std::uint8_t host = 1; host <= REPEATER_SLOTS + 1; ++host) {
-        put_record(in, host, 40000, bytes{0x00});
+        put_record(in, RDAC | host, 40000, bytes{0x00});
     }
-    put_record(in, REPEATER_SLOTS + 1, 40000, radio_data());
-    put_record(in, REPEATER_SLOTS, 40000, radio_data());
-    write_seed("rdac", "full_table", in);
+    put_record(in, RDAC | (REPEATER_SLOTS + 1), 40000, radio_data());
+    put_record(in, RDAC | REPEATER_SLOTS, 40000, radio_data());
+    write_seed("repeater_ports", "rdac_full_table", in);
+
+    // One repeater on both ports, as it starts up.
+    in.clear();
+    put_record(in, 5, 30001, service_request(0x10, 1));
+    put_record(in, RDAC | 5, 40000, bytes{0x00});
+    put_record(in, 5, 30001, service_request(0x12, 2));
+    put_record(in, RDAC | 5, 40000, identity_answer());
+    put_record(in, RDAC | 5, 40000, radio_data());
+    put_record(in, 5, 30001, keep_alive());
+    write_seed("repeater_ports", "both_ports_start_up", in);
 }
 
 // ---- Link ----
