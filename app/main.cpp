@@ -70,6 +70,10 @@ int main(int argc, char **argv) {
     }
     // The reporter reads settings: it starts only once they are written.
     read_config(config_file);
+    if (config_fatal) {
+        ferrule_log("Stopped: configuration file %s has an error (see above)\n", config_file);
+        return 1;
+    }
     signal_report_start();
 
     // Stream ids need only differ from one run to the next, not be unguessable.

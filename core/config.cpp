@@ -30,6 +30,8 @@ void apply_defaults() {
     set_text(SYSOP_ID, "", 4096);
     set_text(SYSOPEMAIL, "sysop@example.org", 99);
     debug = 0;
+    Hytera_RPT_allow.clear();
+    config_fatal = false;
 }
 
 struct WordKey {
@@ -102,6 +104,18 @@ int apply_line(const char *key, char *value) {
         debug = value[0] == 'Y' ? 1 : 0;
         if (debug == 1) {
             ferrule_log("debug=[%c]\n", value[0]);
+        }
+        return 0;
+    }
+    if (std::strcmp(key, "Hytera_RPT_allow") == 0) {
+        char error[ipv4_allow_list::ERROR_SIZE];
+        if (Hytera_RPT_allow.parse(value, error)) {
+            ferrule_log("Hytera_RPT_allow=%s\n", value);
+        } else {
+            // Running open when the operator asked for a closed door is worse
+            // than not running.
+            ferrule_log("Hytera_RPT_allow value %s invalid: %s\n", value, error);
+            config_fatal = true;
         }
         return 0;
     }

@@ -48,6 +48,9 @@ std::string local_address() {
 std::string rpt_port() {
     return std::to_string(Hytera_RPT_PORT);
 }
+std::string allow_state() {
+    return config_fatal ? "fatal" : std::to_string(Hytera_RPT_allow.size()) + " entries";
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -89,6 +92,11 @@ const Case cases[] = {
      "Hytera_RPT_local_address=127.0.0.2\n", nullptr, local_address, "127.0.0.2"},
     {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
      "Hytera_RPT_local_address value  invalid\n", nullptr, local_address, "0.0.0.0"},
+    {"allow list kept, not counted", five_counted + "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", 1,
+     "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", nullptr, allow_state, "2 entries"},
+    {"allow list error is fatal", five_counted + "Location_CC=01\nHytera_RPT_allow=10.0.0.300\n", 0,
+     "Hytera_RPT_allow value 10.0.0.300 invalid: \"10.0.0.300\" is not an IPv4 address",
+     "Hytera_RPT_allow=", allow_state, "fatal"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
      nullptr, gateway_address, "123456789012345"},
 };

@@ -3,6 +3,8 @@
 // afterwards they are only read, so they need no lock (thread creation orders
 // the writes before every reader).
 
+#include "core/ipv4_allow.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -26,6 +28,11 @@ extern char Location_CC[3];
 extern char SYSOP_ID[4097];
 extern char SYSOPEMAIL[100];
 extern int debug;
+// Addresses that may use the three repeater ports; empty: anyone may.
+extern ipv4_allow_list Hytera_RPT_allow;
+// Set by read_config when a value is wrong in a way that must stop the
+// daemon before it opens a port.
+extern bool config_fatal;
 
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
