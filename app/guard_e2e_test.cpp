@@ -26,6 +26,7 @@ using namespace bridge_rig_defaults;
 namespace {
 
 int flood_seconds() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before the test starts any thread
     const char *text = std::getenv("FERRULE_GUARD_FLOOD_SECONDS");
     const int seconds = text != nullptr ? std::atoi(text) : 8;
     return seconds > 0 ? seconds : 8;

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
@@ -46,12 +47,8 @@ void record_port(repeater_entry &e, int port_kind, const sockaddr_in &source) {
 }
 
 bool has_free_slot(const std::array<repeater_entry, REPEATER_SLOTS> &slots) {
-    for (const repeater_entry &e : slots) {
-        if (!e.used()) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(slots.begin(), slots.end(),
+                       [](const repeater_entry &e) { return !e.used(); });
 }
 
 } // namespace
