@@ -44,8 +44,10 @@ void *MMDVM_main(void *) {
     source_drop_log drops;
     link_context ctx{link_peer_address(), Hytera_RPT_MMDVM_LOGIN[0], MMDVM_peers, Hytera_RPT,
                      drops};
+    log_limiter lines;
     receive_loop(MMDVM_clientsock, buffer,
                  [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+                     log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
                      ctx.now_seconds = steady_seconds();
                      asctime_text(std::time(nullptr), ctx.time_text);
                      const link_reaction r = link_react(datagram, from, ctx);

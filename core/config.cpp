@@ -33,6 +33,7 @@ void apply_defaults() {
     set_text(SYSOP_ID, "", 4096);
     set_text(SYSOPEMAIL, "sysop@example.org", 99);
     debug = 0;
+    Hytera_RPT_allow.clear();
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
@@ -115,15 +116,15 @@ struct Position {
 };
 
 // The first value the daemon cannot start with; empty while there is none.
-char fatal_error[256];
+char fatal_error[512];
 
 void note_fatal(const Position &at, const char *key, const char *value, const char *problem) {
     if (fatal_error[0] != '\0') {
         return;
     }
     std::snprintf(fatal_error, sizeof fatal_error,
-                  "Configuration error in %s line %d: %s=%.40s %s; ferrule stops\n", at.file,
-                  at.line, key, value, problem);
+                  "Configuration error in %.200s line %d: %.40s=%.40s %.160s; ferrule stops\n",
+                  at.file, at.line, key, value, problem);
 }
 
 void check_word(const WordKey &k, const char *value, const Position &at) {
@@ -187,6 +188,17 @@ int apply_line(const char *key, char *value, const Position &at) {
             }
             return k.counted ? 1 : 0;
         }
+    }
+    if (std::strcmp(key, "Hytera_RPT_allow") == 0) {
+        char error[ipv4_allow_list::ERROR_SIZE];
+        if (Hytera_RPT_allow.parse(value, error)) {
+            ferrule_log("Hytera_RPT_allow=%s\n", value);
+        } else {
+            // Running open when the operator asked for a closed door is worse
+            // than not running.
+            note_fatal(at, "Hytera_RPT_allow", value, error);
+        }
+        return 0;
     }
     return -1;
 }

@@ -49,6 +49,10 @@ std::string local_address() {
 std::string rpt_port() {
     return std::to_string(Hytera_RPT_PORT);
 }
+std::string allow_state() {
+    return config_fatal_error() != nullptr ? "fatal"
+                                           : std::to_string(Hytera_RPT_allow.size()) + " entries";
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -102,6 +106,11 @@ const Case cases[] = {
      "Hytera_RPT_local_address=127.0.0.2\n", nullptr, local_address, "127.0.0.2"},
     {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
      "Hytera_RPT_local_address value  invalid\n", nullptr, local_address, "0.0.0.0"},
+    {"allow list kept, not counted", five_counted + "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", 1,
+     "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", nullptr, allow_state, "2 entries"},
+    {"allow list error is fatal", five_counted + "Location_CC=01\nHytera_RPT_allow=10.0.0.300\n", 0,
+     nullptr, "Hytera_RPT_allow=10.0.0.300\n", allow_state, "fatal",
+     "line 7: Hytera_RPT_allow=10.0.0.300 \"10.0.0.300\" is not an IPv4 address"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
      nullptr, gateway_address, "123456789012345",
      "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},

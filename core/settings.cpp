@@ -17,5 +17,6 @@ char Location_CC[3];
 char SYSOP_ID[4097];
 char SYSOPEMAIL[100];
 int debug;
+ipv4_allow_list Hytera_RPT_allow;
 char funktion_print[100];
 std::atomic<std::uint8_t> keep_running{1};

@@ -3,6 +3,8 @@
 // afterwards they are only read, so they need no lock (thread creation orders
 // the writes before every reader).
 
+#include "core/ipv4_allow.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -26,7 +28,8 @@ extern char Location_CC[3];
 extern char SYSOP_ID[4097];
 extern char SYSOPEMAIL[100];
 extern int debug;
-
+// Addresses that may use the three repeater ports; empty: anyone may.
+extern ipv4_allow_list Hytera_RPT_allow;
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
 extern char funktion_print[100];

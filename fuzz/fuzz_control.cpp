@@ -62,8 +62,11 @@ void react_once(repeater_table &table, const fuzz_input::record &r) {
         before >= 0 ? table.snapshot(static_cast<std::size_t>(before)) : repeater_entry{};
     const bool room = used_slots(table) < REPEATER_SLOTS;
 
+    // The daemon without Hytera_RPT_allow: every sender may speak.
+    static const ipv4_allow_list anyone;
+    static repeater_guard guard{anyone};
     outbox box;
-    control_react(table, r.payload, from, PORTS, 1700000000, box);
+    control_react(table, guard, r.payload, from, PORTS, 1700000000, box);
 
     const std::size_t n = r.payload.size();
     const bool request =
@@ -82,6 +85,12 @@ void react_once(repeater_table &table, const fuzz_input::record &r) {
         FUZZ_CHECK(after < 0);
     } else if (before >= 0 || room) {
         FUZZ_CHECK(after >= 0);
+    }
+    // A sender without an entry, the full table's or the unregistrable
+    // address, is not answered.
+    if (after < 0) {
+        FUZZ_CHECK(box.count == 0);
+        return;
     }
     const bool registered = before < 0 && after >= 0;
     // The port recorded at registration is kept for as long as the entry.

@@ -97,17 +97,43 @@ void check_table(const repeater_table &table, const model &m) {
     });
 }
 
+bool table_full(const repeater_table &table) {
+    return table.locked([](const auto &slots) {
+        return std::all_of(slots.begin(), slots.end(), [](const auto &e) { return e.used(); });
+    });
+}
+
 void react_once(repeater_table &table, rdac_state &state, model &m, const fuzz_input::record &r) {
     const sockaddr_in from = fuzz_input::repeater_sender(r.op, r.port);
     char text[16];
     address_text(from, text);
     const int before = table.find(text);
+    const repeater_entry old =
+        before >= 0 ? table.snapshot(static_cast<std::size_t>(before)) : repeater_entry{};
+    const bool refused = before < 0 && table_full(table);
 
+    // The daemon without Hytera_RPT_allow: every sender may speak.
+    static const ipv4_allow_list anyone;
+    static repeater_guard guard{anyone};
     outbox box;
-    rdac_react(table, r.payload, from, RDAC_PORT, state, 1700000000, box);
+    rdac_react(table, guard, r.payload, from, RDAC_PORT, state, 1700000000, box);
 
     const std::vector<std::uint8_t> &d = r.payload;
     const int after = table.find(text);
+    // A sender the full table cannot take gets nothing at all.
+    if (refused) {
+        FUZZ_CHECK(box.count == 0 && after < 0);
+        return;
+    }
+    // An answer from the repeater's address at another port than the one it
+    // uses for RDAC is neither stored nor answered.
+    const bool answer =
+        (d.size() == RDAC_RADIO_DATA_LENGTH || d.size() == RDAC_IDENTITY_LENGTH) && has_header(d);
+    if (answer && before >= 0 && old.Hytera_RPT_INDEX3 == 1 &&
+        old.Hytera_RPT_ip_Rdac.sin_port != from.sin_port) {
+        FUZZ_CHECK(box.count == 0);
+        return;
+    }
     if (d.size() != 1) {
         FUZZ_CHECK(after == before);
     } else if (from.sin_addr.s_addr == htonl(INADDR_ANY)) {

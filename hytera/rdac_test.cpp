@@ -25,7 +25,7 @@ struct Sent {
 
 Sent react(repeater_table &t, const bytes &d, const sockaddr_in &from, rdac_state &state) {
     outbox box;
-    rdac_react(t, d, from, RDAC_PORT, state, NOW, box);
+    rdac_react(t, open_guard(), d, from, RDAC_PORT, state, NOW, box);
     Sent s;
     for (std::size_t i = 0; i < box.count; ++i) {
         EXPECT_EQ(box.items[i].via, socket_kind::rdac);
@@ -182,20 +182,6 @@ TEST(RdacPort, GreetingRegistersAndAsksUntilIdentified) {
     EXPECT_EQ(s.packets, (std::vector<bytes>{of(ack)}));
 }
 
-TEST(RdacPort, GreetingFromAnAddressWithoutAnEntryIsNotIdentified) {
-    CapturedLog log;
-    repeater_table t;
-    rdac_state state;
-    for (int i = 0; i < 50; ++i) {
-        std::string ip = "10.1.0." + std::to_string(i);
-        register_repeater(t, ip.c_str());
-    }
-    t.locked([](auto &s) { s[49].Hytera_RPT_RDAC_OK = 1; });
-    Sent s = react(t, {0x00}, endpoint("10.9.9.9", 40000), state);
-    EXPECT_EQ(s.packets, (std::vector<bytes>{of(ack), of(start12), of(start24)}));
-    EXPECT_EQ(s.destinations[1], "10.9.9.9:40000");
-}
-
 TEST(RdacPort, IdentityAndRadioDataAreStoredAndLoggedOnce) {
     CapturedLog log;
     repeater_table t;
@@ -230,12 +216,14 @@ TEST(RdacPort, IdentityAndRadioDataAreStoredAndLoggedOnce) {
     EXPECT_NE(text.find(login), std::string::npos) << text;
     EXPECT_NE(text.find(firmware), std::string::npos) << text;
 
-    // A second answer overwrites the fields but logs nothing but the colour.
+    // A second answer overwrites the fields; beside the colour it logs only
+    // the change of ID.
     react(t, radio_data(12345, 439275000, 431675000), from, state);
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_DmrID, "012345");
     EXPECT_STREQ(t.snapshot(0).Hytera_RPT_Shift, "-7.6");
     std::string later = log.text().substr(text.size());
-    EXPECT_EQ(later, "\033[1;36m");
+    EXPECT_EQ(later, "Repeater 10.0.0.5 (index 0) changed its DMR ID from 2621234 to 012345\n"
+                     "\033[1;36m");
 
     // A firmware text not beginning with A stops later identity answers.
     react(t, identity_answer("SECOND", "V1.0", "X", "Y"), from, state);

@@ -18,13 +18,15 @@ namespace {
 
 using link_msg::rptc_field;
 
-// Copies an RPTC text field: at most its width, ending early at a NUL byte.
+// Copies an RPTC text field: at most its width, ending early at a NUL byte,
+// printable ASCII only, since the record is logged and shown.
 template <std::size_t N>
 void copy_field(char (&to)[N], std::span<const std::uint8_t> message, rptc_field f) {
     char raw[128] = {};
     static_assert(sizeof raw > link_msg::RPTC_URL.width);
     std::memcpy(raw, message.data() + f.offset, f.width);
     copy_text(to, raw, f.width);
+    keep_printable_ascii(to, N);
 }
 
 // Leading blanks skipped, reading stops at the first non-digit.
