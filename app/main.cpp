@@ -70,6 +70,9 @@ int main(int argc, char **argv) {
     }
     // The reporter reads settings: it starts only once they are written.
     read_config(config_file);
+    if (!MMDVM_link_mode_configured()) {
+        return 1;
+    }
     signal_report_start();
 
     // Stream ids need only differ from one run to the next, not be unguessable.
@@ -88,6 +91,7 @@ int main(int argc, char **argv) {
         }
         sleep(1);
     }
+    MMDVM_send_close_on_stop();
     signal_report_drain(1000);
     ferrule_log("EXIT MASTER\n");
     // The worker threads are never joined; returning from main ends them.
