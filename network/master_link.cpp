@@ -64,10 +64,8 @@ const char *refusal_context(link_state state) {
         return "after the configuration";
     case link_state::options_sent:
         return "after the options (check DMRGateway_options)";
-    case link_state::up:
-        return "while logged in";
     default:
-        return "while not logged in";
+        return "while logged in";
     }
 }
 
@@ -239,12 +237,15 @@ link_output master_link::on_ack(std::span<const std::uint8_t> d, const link_cloc
 }
 
 link_output master_link::on_refusal(const char *what, const link_clock &now) {
+    if (!logging_in() && status_.state != link_state::up) {
+        // Nothing of ours was refused: masters answer our own RPTCL so.
+        next_login_ = std::max(next_login_, now.ms + STEP_MS);
+        return {};
+    }
     ++status_.refusals;
     ferrule_log("master link to %s: refused (%s) %s, next login in %lld s\n", peer_text_, what,
                 refusal_context(status_.state), static_cast<long long>(STEP_MS / 1000));
-    if (logging_in() || status_.state == link_state::up) {
-        drop(link_state::idle, now);
-    }
+    drop(link_state::idle, now);
     next_login_ = std::max(next_login_, now.ms + STEP_MS);
     return {};
 }

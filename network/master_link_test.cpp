@@ -246,6 +246,10 @@ TEST_F(MasterLink, ARepeaterThatLeavesOrIsReplacedClosesItsLink) {
 
     repeaters.reset();
     EXPECT_EQ(tick(m, 11 * S), text("RPTCL") + new_id);
+    // Masters answer a close with MSTNAK: no refusal of anything of ours.
+    answer(m, text("MSTNAK") + new_id, 11 * S + 10);
+    EXPECT_EQ(m.status().refusals, 0U);
+    EXPECT_EQ(log.text().find("refused"), std::string::npos) << log.text();
     EXPECT_EQ(m.status().state, link_state::waiting);
 }
 
