@@ -174,7 +174,7 @@ TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) 
             master_link m(peer, 0, peers, repeaters, "passw0rd", s.options);
             tick(m, 0);
             for (int i = 0; i < s.answered; ++i) {
-                answer(m, ack(i == 0 ? SALT : ID), 100 * (i + 1));
+                answer(m, ack(i == 0 ? SALT : ID), std::int64_t{100} * (i + 1));
             }
             ASSERT_EQ(m.status().state, s.state);
             const std::int64_t refused = 5 * S;

@@ -174,8 +174,9 @@ void build_rptk(std::int32_t id, std::span<const std::uint8_t, DIGEST_LENGTH> di
 std::size_t build_rpto(std::int32_t id, const char *options,
                        std::span<std::uint8_t, RPTO_MAX_LENGTH> out) {
     build_with_id("RPTO", id, out);
-    const std::size_t n = strnlen(options != nullptr ? options : "", OPTIONS_MAX);
-    std::memcpy(out.data() + 8, options, n);
+    const char *text = options != nullptr ? options : "";
+    const std::size_t n = strnlen(text, OPTIONS_MAX);
+    std::memcpy(out.data() + 8, text, n);
     return 8 + n;
 }
 

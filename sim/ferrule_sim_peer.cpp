@@ -559,7 +559,6 @@ int main(int argc, char **argv) {
         if (o.mode == peer_mode::master) {
             r = master_answer(d, size, from, o, master, draw, elapsed());
             if (master.state == master_session::logged_in && !logged_in) {
-                logged_in = true;
                 repeater_id = master.id;
                 gateway = from;
                 // The gateway takes a moment to record this peer after the RPTC.
