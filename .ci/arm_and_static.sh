@@ -16,10 +16,12 @@ stage() { echo "== $1 ($(($(date +%s) - started)) s)"; }
 
 need=""
 for pkg in cmake make g++ g++-aarch64-linux-gnu qemu-user googletest libgtest-dev \
-    clang-tidy-14 cppcheck; do
+    libssl-dev libssl-dev:arm64 clang-tidy-14 cppcheck; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 if [ -n "$need" ]; then
+    # The board build links the target's libcrypto, a Debian multiarch package.
+    dpkg --add-architecture arm64
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
 fi

@@ -73,6 +73,9 @@ int main(int argc, char **argv) {
         ferrule_log("%s", fatal);
         return 1;
     }
+    if (!MMDVM_link_mode_configured()) {
+        return 1;
+    }
     if (!open_all_sockets()) {
         return 1;
     }
@@ -100,6 +103,7 @@ int main(int argc, char **argv) {
         }
         sleep(1);
     }
+    MMDVM_send_close_on_stop();
     signal_report_drain(1000);
     ferrule_log("EXIT MASTER\n");
     // The worker threads are never joined; returning from main ends them.

@@ -35,7 +35,6 @@ void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addre
 }
 
 void InsertHytera_RPTOnlineTimer() {
-    const sockaddr_in peer = link_peer_address();
     const std::time_t now = std::time(nullptr);
     for (std::size_t slot = 0; slot < REPEATER_SLOTS; ++slot) {
         repeater_entry gone{};
@@ -43,11 +42,7 @@ void InsertHytera_RPTOnlineTimer() {
             continue;
         }
         // The same ID the login and keep-alive messages carried for this repeater.
-        const std::int32_t id = link_msg::repeater_id(gone.Hytera_RPT_DmrID);
-        std::array<std::uint8_t, link_msg::RPTCL_LENGTH> close{};
-        link_msg::build_rptcl(id, close);
-        send_datagram(MMDVM_clientsock.load(), close, peer);
-        ferrule_log(".....send RPTCL:%i\n", id);
+        MMDVM_repeater_gone(link_msg::repeater_id(gone.Hytera_RPT_DmrID));
     }
 }
 

@@ -42,7 +42,8 @@ int draw_random() {
 
 peer_slot_view peer_view_of(const peer_entry &entry) {
     return {text_of(entry.MMDVM_INDEX, sizeof entry.MMDVM_INDEX), entry.MMDVM_ID,
-            text_of(entry.MMDVM_Callsign, sizeof entry.MMDVM_Callsign), entry.MMDVM_Slots};
+            text_of(entry.MMDVM_Callsign, sizeof entry.MMDVM_Callsign), entry.MMDVM_Slots,
+            entry.MMDVM_ID_exact};
 }
 
 void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {

@@ -20,6 +20,9 @@ void apply_defaults() {
     DMRGateway_port = 62031;
     set_text(DMRGateway_local_address, "127.0.0.1", 15);
     DMRGateway_local_port = 62032;
+    set_text(DMRGateway_mode, "login", 15);
+    set_text(DMRGateway_password, "", 255);
+    set_text(DMRGateway_options, "", 255);
     Hytera_RPT_PORT = 62005;
     Hytera_RPT_AUDIO_PORT = 62006;
     Hytera_RPT_RDAC_PORT = 62007;
@@ -88,6 +91,7 @@ const WordKey word_keys[] = {
      Check::ipv4_address},
     {"DMRGateway_local_address", DMRGateway_local_address, sizeof DMRGateway_local_address, 15,
      true, Check::ipv4_address},
+    {"DMRGateway_mode", DMRGateway_mode, sizeof DMRGateway_mode, 15, false, Check::none},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false, Check::ipv4_address},
 };
@@ -98,6 +102,19 @@ const NumberKey number_keys[] = {
     {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false, Check::port},
     {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false, Check::port},
     {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false, Check::port},
+};
+
+// Whole-value keys of the link, none counted. The password is never echoed.
+struct WholeKey {
+    const char *key;
+    char *field;
+    std::size_t size;
+    bool secret;
+};
+
+const WholeKey whole_keys[] = {
+    {"DMRGateway_password", DMRGateway_password, sizeof DMRGateway_password, true},
+    {"DMRGateway_options", DMRGateway_options, sizeof DMRGateway_options, false},
 };
 
 const TextKey text_keys[] = {
@@ -171,6 +188,13 @@ int apply_line(const char *key, char *value, const Position &at) {
         if (std::strcmp(key, k.key) == 0) {
             apply_number(k, value, at);
             return k.counted ? 1 : 0;
+        }
+    }
+    for (const WholeKey &k : whole_keys) {
+        if (std::strcmp(key, k.key) == 0) {
+            copy_text(k.field, k.size, value, k.size - 1);
+            ferrule_log("%s=%s\n", k.key, k.secret ? (k.field[0] != 0 ? "(set)" : "") : k.field);
+            return 0;
         }
     }
     for (const TextKey &k : text_keys) {

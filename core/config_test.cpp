@@ -40,6 +40,18 @@ std::string sysop() {
 std::string debug_value() {
     return std::to_string(debug);
 }
+std::string link_mode_text() {
+    return DMRGateway_mode;
+}
+std::string password() {
+    return DMRGateway_password;
+}
+std::string options() {
+    return DMRGateway_options;
+}
+std::string options_length() {
+    return std::to_string(std::string(DMRGateway_options).size());
+}
 std::string gateway_address() {
     return DMRGateway_address;
 }
@@ -79,6 +91,14 @@ const Case cases[] = {
      nullptr, "Hytera_RPT_AUDIO_PORT=-62006 is not a port"},
     {"port beyond int", five_counted + "DMRGateway_local_port=4294967297\n", 0, nullptr, nullptr,
      nullptr, nullptr, "DMRGateway_local_port=4294967297 is not a port"},
+    {"link mode first word, not counted", five_counted + "DMRGateway_mode=master now\n", 1,
+     "DMRGateway_mode=master\n", nullptr, link_mode_text, "master"},
+    {"password kept whole and never echoed", five_counted + "DMRGateway_password=pass word \n", 1,
+     "DMRGateway_password=(set)\n", "pass word", password, "pass word "},
+    {"options kept whole", five_counted + "DMRGateway_options=TS1=1;TS2=91; x\n", 1,
+     "DMRGateway_options=TS1=1;TS2=91; x\n", nullptr, options, "TS1=1;TS2=91; x"},
+    {"options cut at 255", five_counted + "DMRGateway_options=" + std::string(300, 'o') + "\n", 1,
+     nullptr, nullptr, options_length, "255"},
     {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
      nullptr, sysop, "Anna and Ben"},
     {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1,
@@ -206,6 +226,9 @@ TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     EXPECT_EQ(DMRGateway_port, 62031);
     EXPECT_EQ(Hytera_RPT_AUDIO_PORT, 62006);
     EXPECT_STREQ(Hytera_RPT_local_address, "0.0.0.0");
+    EXPECT_STREQ(DMRGateway_mode, "login");
+    EXPECT_STREQ(DMRGateway_password, "");
+    EXPECT_STREQ(DMRGateway_options, "");
 }
 
 } // namespace

@@ -14,6 +14,10 @@ extern char DMRGateway_address[16];
 extern int DMRGateway_port;
 extern char DMRGateway_local_address[16];
 extern int DMRGateway_local_port;
+// The kind of peer (login, gateway, master), and what a master checks.
+extern char DMRGateway_mode[16];
+extern char DMRGateway_password[256];
+extern char DMRGateway_options[256];
 extern int Hytera_RPT_PORT;
 extern int Hytera_RPT_AUDIO_PORT;
 extern int Hytera_RPT_RDAC_PORT;

@@ -90,7 +90,8 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
     out[df::SEQUENCE] = ++sequence.dmrd_sequence[ts];
     df::write_be(out, df::SOURCE, df::ID_LENGTH, source);
     df::write_be(out, df::DESTINATION, df::ID_LENGTH, destination);
-    const std::uint32_t repeater_id = peer.id > PEER_ID_LIMIT ? PEER_ID_SUBSTITUTE : peer.id;
+    const std::uint32_t repeater_id =
+        peer.exact_id || peer.id <= PEER_ID_LIMIT ? peer.id : PEER_ID_SUBSTITUTE;
     df::write_be(out, df::REPEATER_ID, sizeof repeater_id, repeater_id);
     std::uint8_t flags = *kind;
     if (ts == 1) {

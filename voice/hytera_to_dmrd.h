@@ -34,6 +34,7 @@ struct peer_slot_view {
     std::uint32_t id;
     std::string_view callsign;
     int slots;
+    bool exact_id = false; // the ID goes out as it is, never as the substitute
 };
 
 // Sequence state of one peer slot; it outlives the peer (a slot that is freed
@@ -45,7 +46,8 @@ struct peer_sequence {
 
 inline constexpr std::size_t PEER_SLOTS = 10;
 inline constexpr std::uint32_t PEER_ID_LIMIT = 800000;
-// Peers with larger IDs are presented under this one instead.
+// Peers with larger IDs are presented under this one instead, unless their
+// view asks for the exact ID.
 inline constexpr std::uint32_t PEER_ID_SUBSTITUTE = 901005;
 
 // Converts one received frame for peer slot `slot_index`. Returns true and
