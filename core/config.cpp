@@ -30,6 +30,8 @@ void apply_defaults() {
     set_text(SYSOP_ID, "", 4096);
     set_text(SYSOPEMAIL, "sysop@example.org", 99);
     debug = 0;
+    set_text(Status_address, "127.0.0.1", 15);
+    Status_port = 62080;
 }
 
 struct WordKey {
@@ -60,6 +62,7 @@ const WordKey word_keys[] = {
      true},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false},
+    {"Status_address", Status_address, sizeof Status_address, 15, false},
 };
 
 const NumberKey number_keys[] = {
@@ -68,6 +71,7 @@ const NumberKey number_keys[] = {
     {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false},
     {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false},
     {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false},
+    {"Status_port", &Status_port, false},
 };
 
 void apply_word(const WordKey &k, char *value) {

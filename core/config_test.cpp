@@ -48,6 +48,12 @@ std::string local_address() {
 std::string rpt_port() {
     return std::to_string(Hytera_RPT_PORT);
 }
+std::string status_address() {
+    return Status_address;
+}
+std::string status_port() {
+    return std::to_string(Status_port);
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -89,6 +95,10 @@ const Case cases[] = {
      "Hytera_RPT_local_address=127.0.0.2\n", nullptr, local_address, "127.0.0.2"},
     {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
      "Hytera_RPT_local_address value  invalid\n", nullptr, local_address, "0.0.0.0"},
+    {"status address kept, not counted", five_counted + "Status_address=192.168.1.20\n", 1,
+     "Status_address=192.168.1.20\n", nullptr, status_address, "192.168.1.20"},
+    {"status port 0 turns the page off, not counted", five_counted + "Status_port=0\n", 1,
+     "Status_port=0\n", nullptr, status_port, "0"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
      nullptr, gateway_address, "123456789012345"},
 };
@@ -135,6 +145,8 @@ TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     EXPECT_EQ(log.text(), "Failed to open file /nonexistent/ferrule.cfg 0\n");
     EXPECT_STREQ(Location_Name, "Standort");
     EXPECT_EQ(Hytera_RPT_RDAC_PORT, 62007);
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
     EXPECT_STREQ(funktion_print, "FUNCTION:read_config\n");
 }
 
@@ -156,6 +168,8 @@ TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     EXPECT_EQ(DMRGateway_port, 62031);
     EXPECT_EQ(Hytera_RPT_AUDIO_PORT, 62006);
     EXPECT_STREQ(Hytera_RPT_local_address, "0.0.0.0");
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
 }
 
 } // namespace

@@ -17,5 +17,7 @@ char Location_CC[3];
 char SYSOP_ID[4097];
 char SYSOPEMAIL[100];
 int debug;
+char Status_address[16];
+int Status_port;
 char funktion_print[100];
 std::atomic<std::uint8_t> keep_running{1};

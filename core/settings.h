@@ -26,6 +26,9 @@ extern char Location_CC[3];
 extern char SYSOP_ID[4097];
 extern char SYSOPEMAIL[100];
 extern int debug;
+// Where the status page listens (HTTP); port 0 leaves it off.
+extern char Status_address[16];
+extern int Status_port;
 
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
