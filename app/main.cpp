@@ -1,5 +1,6 @@
 #include "app/link_side.h"
 #include "app/repeater_side.h"
+#include "app/status_server.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signal_report.h"
@@ -79,6 +80,7 @@ int main(int argc, char **argv) {
 
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
+    status_page_start();
 
     SupervisionCounters counters;
     while (keep_running.load() != 0) {
