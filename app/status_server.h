@@ -9,8 +9,9 @@
 
 struct MHD_Daemon;
 
-// At most this many clients at once; more are closed at once. A client that
-// sends or reads nothing for the time-out is dropped.
+// At most this many clients at once; more wait, unanswered, until one leaves.
+// A client that sends or reads nothing for the time-out is dropped, so idle
+// clients cannot keep the page from everyone for long.
 inline constexpr unsigned STATUS_CONNECTIONS = 8;
 inline constexpr unsigned STATUS_TIMEOUT_SECONDS = 10;
 
