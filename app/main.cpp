@@ -78,9 +78,9 @@ int main(int argc, char **argv) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
+    status_page_start();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
-    status_page_start();
 
     SupervisionCounters counters;
     while (keep_running.load() != 0) {
