@@ -261,21 +261,28 @@ TEST(StatusMetrics, EmptyTables) {
 TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
     const std::string text = render_metrics(busy_snapshot());
     expect_valid_exposition(text);
-    for (const char *line : {
-             "ferrule_repeaters 2\n",
-             "ferrule_repeater_identified{index=\"0\",address=\"192.0.2.7\",dmr_id=\"311234\","
-             "callsign=\"D\\\"B0<\\\\>\x01\xC3\xA4\\n\"} 1\n",
-             "ferrule_repeater_identified{index=\"3\",address=\"192.0.2.9\",dmr_id=\"\","
-             "callsign=\"\"} 0\n",
-             "ferrule_repeater_seconds_to_timeout{index=\"0\",address=\"192.0.2.7\"} 30\n",
-             "ferrule_link_state{repeater_index=\"0\"} 2\n",
-             "ferrule_link_up{repeater_index=\"0\"} 1\n",
-             "ferrule_calls_active{direction=\"repeater_to_network\",slot=\"2\"} 1\n",
-             "ferrule_frames_received_total{direction=\"repeater_to_network\"} 100\n",
-             "ferrule_frames_sent_total{direction=\"network_to_repeater\"} 19\n",
-             "ferrule_frames_dropped_total{reason=\"busy_slot\"} 3\n",
-         }) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
+    // The awkward call sign, with its quote, backslash and line feed escaped.
+    const std::string identified =
+        R"(ferrule_repeater_identified{index="0",address="192.0.2.7",dmr_id="311234",)"
+        R"(callsign="D\"B0<\\>)"
+        "\x01\xC3\xA4"
+        R"(\n"} 1)";
+    const std::string unidentified =
+        R"(ferrule_repeater_identified{index="3",address="192.0.2.9",dmr_id="",callsign=""} 0)";
+    const std::vector<std::string> lines = {
+        "ferrule_repeaters 2",
+        identified,
+        unidentified,
+        R"(ferrule_repeater_seconds_to_timeout{index="0",address="192.0.2.7"} 30)",
+        R"(ferrule_link_state{repeater_index="0"} 2)",
+        R"(ferrule_link_up{repeater_index="0"} 1)",
+        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 1)",
+        R"(ferrule_frames_received_total{direction="repeater_to_network"} 100)",
+        R"(ferrule_frames_sent_total{direction="network_to_repeater"} 19)",
+        R"(ferrule_frames_dropped_total{reason="busy_slot"} 3)",
+    };
+    for (const std::string &line : lines) {
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\nin\n" << text;
     }
 }
 
