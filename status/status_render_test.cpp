@@ -18,14 +18,6 @@ template <std::size_t N> void set(char (&field)[N], const char *text) {
     std::strncpy(field, text, N - 1);
 }
 
-std::vector<std::string> keys(const json &object) {
-    std::vector<std::string> k;
-    for (const auto &item : object.items()) {
-        k.push_back(item.key());
-    }
-    return k;
-}
-
 status_snapshot empty_snapshot() {
     status_snapshot s;
     s.version = "ferrule 0.0.1";
@@ -100,129 +92,79 @@ status_snapshot busy_snapshot() {
     return s;
 }
 
+json idle(const char *direction, int slot) {
+    return {{"direction", direction}, {"slot", slot},
+            {"active", false},        {"source", nullptr},
+            {"destination", nullptr}, {"type", nullptr},
+            {"stream_id", nullptr},   {"seconds_running", nullptr}};
+}
+
 TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
-    const json j = json::parse(render_status_json(empty_snapshot()));
-    EXPECT_EQ(keys(j),
-              (std::vector<std::string>{"active_calls", "frames", "last_heard", "links",
-                                        "repeaters", "time", "uptime_seconds", "version"}));
-    EXPECT_EQ(j["version"], "ferrule 0.0.1");
-    EXPECT_EQ(j["uptime_seconds"], 42);
-    EXPECT_EQ(j["repeaters"], json::array());
-    EXPECT_EQ(j["links"], json::array());
-    EXPECT_EQ(j["last_heard"], json::array());
-    ASSERT_EQ(j["active_calls"].size(), 4U);
-    const char *directions[] = {"repeater_to_network", "repeater_to_network", "network_to_repeater",
-                                "network_to_repeater"};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const json &c = j["active_calls"][i];
-        EXPECT_EQ(c["direction"], directions[i]);
-        EXPECT_EQ(c["slot"], i % 2 + 1);
-        EXPECT_EQ(c["active"], false);
-        EXPECT_TRUE(c["source"].is_null() && c["seconds_running"].is_null());
-    }
-    EXPECT_EQ(j["frames"]["received"]["repeater_to_network"], 0);
-    EXPECT_EQ(keys(j["frames"]["dropped"]),
-              (std::vector<std::string>{"busy_slot", "call_type", "invalid", "no_destination",
-                                        "not_registered"}));
+    const json expected = {
+        {"version", "ferrule 0.0.1"},
+        {"time", 1700000000},
+        {"uptime_seconds", 42},
+        {"repeaters", json::array()},
+        {"links", json::array()},
+        {"active_calls",
+         {idle("repeater_to_network", 1), idle("repeater_to_network", 2),
+          idle("network_to_repeater", 1), idle("network_to_repeater", 2)}},
+        {"last_heard", json::array()},
+        {"frames", R"({"received": {"repeater_to_network": 0, "network_to_repeater": 0},
+                       "sent": {"repeater_to_network": 0, "network_to_repeater": 0},
+                       "dropped": {"not_registered": 0, "call_type": 0, "busy_slot": 0,
+                                   "invalid": 0, "no_destination": 0}})"_json}};
+    EXPECT_EQ(json::parse(render_status_json(empty_snapshot())), expected);
 }
 
-TEST(StatusJson, RepeatersShowIdentityOnlyOnceIdentified) {
+// Field names and values of every section, compared whole.
+TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
     const json j = json::parse(render_status_json(busy_snapshot()));
-    ASSERT_EQ(j["repeaters"].size(), 2U);
-    const json &r = j["repeaters"][0];
-    EXPECT_EQ(keys(r), (std::vector<std::string>{
-                           "address", "callsign", "control_port", "dmr_id", "firmware",
-                           "identified", "index", "model", "rx_frequency_hz", "seconds_since_heard",
-                           "seconds_to_timeout", "serial", "tx_frequency_hz", "voice_port"}));
-    EXPECT_EQ(r["index"], 0);
-    EXPECT_EQ(r["address"], "192.0.2.7");
-    EXPECT_EQ(r["control_port"], 50001);
-    EXPECT_TRUE(r["voice_port"].is_null());
-    EXPECT_EQ(r["identified"], true);
-    EXPECT_EQ(r["dmr_id"], 311234);
-    // Latin-1 0xE4 is U+00E4; the rest comes back exactly as sent.
-    EXPECT_EQ(r["callsign"], "D\"B0<\\>\x01\xC3\xA4\n");
-    EXPECT_EQ(r["tx_frequency_hz"], 439125000);
-    EXPECT_EQ(r["rx_frequency_hz"], 431525000);
-    EXPECT_EQ(r["firmware"], "A8.05.07.001");
-    EXPECT_EQ(r["seconds_since_heard"], 5);
-    EXPECT_EQ(r["seconds_to_timeout"], 30);
-
-    const json &q = j["repeaters"][1];
-    EXPECT_EQ(q["index"], 3);
-    EXPECT_EQ(q["voice_port"], 50002);
-    EXPECT_EQ(q["identified"], false);
-    for (const char *k : {"dmr_id", "callsign", "tx_frequency_hz", "model", "firmware", "serial"}) {
-        EXPECT_TRUE(q[k].is_null()) << k;
-    }
-    EXPECT_EQ(q["seconds_since_heard"], 0);
-}
-
-TEST(StatusJson, RepeaterTextIsEscapedNotPassedThrough) {
-    const std::string text = render_status_json(busy_snapshot());
-    EXPECT_NE(text.find(R"("callsign":"D\"B0<\\>\u0001ä\n")"), std::string::npos) << text;
-    // A byte that is not UTF-8 never reaches the client.
-    EXPECT_EQ(text.find('\xE4'), std::string::npos);
-}
-
-TEST(StatusJson, LinkAndCalls) {
-    const json j = json::parse(render_status_json(busy_snapshot()));
-    ASSERT_EQ(j["links"].size(), 1U);
-    const json &l = j["links"][0];
-    EXPECT_EQ(keys(l), (std::vector<std::string>{"last_ping", "last_pong", "mode", "peer_address",
-                                                 "peer_id", "peer_port", "peer_seconds_to_timeout",
-                                                 "refusals", "relogins", "repeater_index", "since",
-                                                 "state", "state_code", "up"}));
-    EXPECT_EQ(l["peer_address"], "127.0.0.1");
-    EXPECT_EQ(l["peer_port"], 62031);
-    EXPECT_EQ(l["state"], "logged in");
-    EXPECT_EQ(l["up"], true);
-    EXPECT_EQ(l["peer_id"], 2345);
-    EXPECT_EQ(l["peer_seconds_to_timeout"], 33);
-
-    const json &running = j["active_calls"][1];
-    EXPECT_EQ(running["direction"], "repeater_to_network");
-    EXPECT_EQ(running["slot"], 2);
-    EXPECT_EQ(running["active"], true);
-    EXPECT_EQ(running["source"], 2627777);
-    EXPECT_EQ(running["destination"], 9);
-    EXPECT_EQ(running["type"], "group");
-    EXPECT_EQ(running["stream_id"], 0xDEADBEEFU);
-    EXPECT_EQ(running["seconds_running"], 2);
-
-    ASSERT_EQ(j["last_heard"].size(), 2U);
-    const json &h = j["last_heard"][0];
-    EXPECT_EQ(keys(h),
-              (std::vector<std::string>{"destination", "direction", "duration_ms", "ended", "slot",
-                                        "source", "started", "stream_id", "type"}));
-    EXPECT_EQ(h["direction"], "network_to_repeater");
-    EXPECT_EQ(h["slot"], 1);
-    EXPECT_EQ(h["type"], "private");
-    EXPECT_EQ(h["started"], 1700000000 - 10);
-    EXPECT_EQ(h["duration_ms"], 1234);
-    EXPECT_EQ(h["ended"], "terminator");
-    EXPECT_EQ(j["last_heard"][1]["ended"], "busy");
-
+    EXPECT_EQ(j["repeaters"], R"([
+        {"index": 0, "address": "192.0.2.7", "control_port": 50001, "voice_port": null,
+         "identified": true, "dmr_id": 311234, "callsign": "D\"B0<\\>\u0001ä\n",
+         "tx_frequency_hz": 439125000, "rx_frequency_hz": 431525000, "model": "RD985",
+         "firmware": "A8.05.07.001", "serial": "SN1", "seconds_since_heard": 5,
+         "seconds_to_timeout": 30},
+        {"index": 3, "address": "192.0.2.9", "control_port": null, "voice_port": 50002,
+         "identified": false, "dmr_id": null, "callsign": null, "tx_frequency_hz": null,
+         "rx_frequency_hz": null, "model": null, "firmware": null, "serial": null,
+         "seconds_since_heard": 0, "seconds_to_timeout": 35}])"_json);
+    EXPECT_EQ(j["links"], R"([
+        {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
+         "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
+         "last_pong": null, "peer_id": 2345, "peer_seconds_to_timeout": 33, "refusals": null,
+         "relogins": null}])"_json);
+    EXPECT_EQ(j["active_calls"][1], R"(
+        {"direction": "repeater_to_network", "slot": 2, "active": true, "source": 2627777,
+         "destination": 9, "type": "group", "stream_id": 3735928559, "seconds_running": 2})"_json);
+    EXPECT_EQ(j["last_heard"], R"([
+        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+         "duration_ms": 1234, "ended": "terminator"},
+        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+         "duration_ms": 1234, "ended": "busy"}])"_json);
     EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
     EXPECT_EQ(j["frames"]["sent"]["repeater_to_network"], 99);
     EXPECT_EQ(j["frames"]["dropped"]["busy_slot"], 3);
 }
 
+TEST(StatusJson, RepeaterTextIsEscapedAndAlwaysUtf8) {
+    const std::string text = render_status_json(busy_snapshot());
+    EXPECT_NE(text.find(R"("callsign":"D\"B0<\\>\u0001ä\n")"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\xE4'), std::string::npos); // the Latin-1 byte itself
+}
+
 TEST(StatusJson, LinkStatesInWords) {
     status_snapshot s = empty_snapshot();
     s.links.resize(1);
-    const struct {
-        int state;
-        const char *words;
-        bool up;
-    } cases[] = {{0, "not logged in", false}, {1, "key sent", false}, {2, "logged in", true}};
-    for (const auto &c : cases) {
-        s.links[0].login_state = c.state;
+    const char *words[] = {"not logged in", "key sent", "logged in"};
+    for (int state = 0; state < 3; ++state) {
+        s.links[0].login_state = state;
         const json l = json::parse(render_status_json(s))["links"][0];
-        EXPECT_EQ(l["state"], c.words);
-        EXPECT_EQ(l["state_code"], c.state);
-        EXPECT_EQ(l["up"], c.up);
-        EXPECT_TRUE(l["peer_id"].is_null());
+        EXPECT_EQ(l["state"], words[state]);
+        EXPECT_EQ(l["up"], state == 2);
     }
 }
 
