@@ -1,18 +1,11 @@
 #!/usr/bin/env python3
 """Loads the status page in headless Chromium and checks what an operator sees.
 
-Drives Debian's chromium through chromedriver over the W3C WebDriver protocol
-with nothing but the standard library: opens the page, waits until the tables
-are filled from /status.json, checks the repeater's call sign and the link
-state, and saves a screenshot at desktop and at phone width.
-
-  status_browser_check.py --url http://127.0.0.1:62080/ --callsign DB0TST \
-      --state "logged in" --screenshot out.png [--chromium /usr/bin/chromium] \
-      [--chromedriver /usr/bin/chromedriver] [--seconds 60]
-
-Exits 0 when every check passed, 1 with the reason on standard output when
-one failed. Only the chromedriver it starts (and the browser that chromedriver
-starts for it) is ever stopped, and always, within --seconds.
+Speaks the W3C WebDriver protocol to Debian's chromedriver with the standard
+library only: opens --url, waits until the tables show --callsign and --state,
+and saves --screenshot at desktop width and a "-phone" one at phone width.
+Exits 0 when every check passed, else 1 with the reason on standard output.
+The chromedriver it starts (and with it the browser) is stopped in any case.
 """
 
 import argparse
