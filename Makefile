@@ -1,9 +1,14 @@
 # Thin wrapper over CMake so that building, running and testing are one command each.
 BUILD ?= build
+# `make run` builds the daemon alone in a tree of its own: no test library
+# needed, and the test build's cache is left as it is.
+RUN_BUILD ?= build-run
+PACKAGE_BUILD ?= build-package
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+DAEMON_ONLY = -DFERRULE_BUILD_TESTS=OFF -DFERRULE_BUILD_BENCHMARKS=OFF
 
-.PHONY: all build run test clean format
+.PHONY: all build run test package clean format
 
 all: build
 
@@ -11,14 +16,22 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/ferrule ferrule.cfg
+# Runs in the build tree, so that error.txt lands there and not in the sources.
+run:
+	cmake -S . -B $(RUN_BUILD) $(CMAKE_FLAGS) $(DAEMON_ONLY)
+	cmake --build $(RUN_BUILD) --target ferrule -j $(JOBS)
+	cd $(RUN_BUILD) && ./ferrule $(CURDIR)/ferrule.cfg
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The Debian package, installing below /usr.
+package:
+	cmake -S . -B $(PACKAGE_BUILD) $(CMAKE_FLAGS) $(DAEMON_ONLY) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGE_BUILD) --target package -j $(JOBS)
+
 format:
-	find app core hytera network voice dmr sim testing fuzz soak benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find app core hytera network voice status dmr sim testing fuzz soak benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) $(PACKAGE_BUILD)

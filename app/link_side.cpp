@@ -38,9 +38,6 @@ void *MMDVM_main(void *) {
     ferrule_log("%s", "\033[0;33m");
     ferrule_log("Start MMDV  Modul  V0.03 Beta\n");
     ferrule_log("%s", "\033[0m");
-    if (MMDVM_clientopen() != 0) {
-        ferrule_log("server() failed\n");
-    }
     start_detached(MMDVM_TIMER_SYSTEM);
 
     static std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer;

@@ -1,5 +1,7 @@
+#include "app/command_line.h"
 #include "app/link_side.h"
 #include "app/repeater_side.h"
+#include "app/sockets.h"
 #include "app/status_server.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -9,7 +11,6 @@
 #include "network/link.h"
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -46,31 +47,42 @@ void print_usage() {
 } // namespace
 
 int main(int argc, char **argv) {
+    const command_line::parsed args = command_line::parse(argc, argv);
+    switch (args.what) {
+    case command_line::action::help:
+        ferrule_log("%s", command_line::help_text());
+        return 0;
+    case command_line::action::version:
+        ferrule_log("%s\n", FERRULE_VERSION);
+        return 0;
+    case command_line::action::bad_option:
+        ferrule_log("Unknown option %s\n%s", args.bad, command_line::help_text());
+        return 1;
+    case command_line::action::run:
+        break;
+    }
+
     list_interfaces();
-
-    signal_report_prepare();
-    struct sigaction action {};
-    action.sa_handler = sigCatch;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-
-    const char *config_file = "ferrule.cfg";
-    if (argc < 2) {
+    install_signal_handlers();
+    if (args.usage_lines) {
         print_usage();
-    } else if (std::strcmp(argv[1], "-d") == 0) {
+    }
+    // Everything that can make the start fail happens before detaching, so
+    // that the failure is seen and `ferrule -d` itself exits with status 1.
+    read_config(args.config_file);
+    if (const char *fatal = config_fatal_error(); fatal != nullptr) {
+        ferrule_log("%s", fatal);
+        return 1;
+    }
+    if (!open_all_sockets()) {
+        return 1;
+    }
+    if (args.detach) {
         (void)daemon(1, 0);
         ferrule_log("ferrule started in daemon mode\n");
-        if (argc > 2) {
-            config_file = argv[2];
-        } else {
-            print_usage();
-        }
-    } else {
-        config_file = argv[1];
     }
-    // The reporter reads settings: it starts only once they are written.
-    read_config(config_file);
+    // The reporter reads settings: it starts only once they are written, and
+    // after daemon(), whose fork keeps only the calling thread.
     signal_report_start();
 
     // Stream ids need only differ from one run to the next, not be unguessable.

@@ -22,6 +22,12 @@ std::size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
+// "f.cfg line N" for a line appended to the test configuration, wherever
+// the configuration's own lines end.
+std::string appended_line(const DaemonPorts &ports) {
+    return "f.cfg line " + std::to_string(count(loopback_config(ports), "\n") + 1);
+}
+
 // errno of binding a UDP socket to address:port, 0 when the bind succeeded.
 int bind_errno(const char *address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -84,27 +90,124 @@ TEST(Process, UnwritableReportStillStopsInOrder) {
     EXPECT_NE(out.find("EXIT MASTER\n"), std::string::npos);
 }
 
-TEST(Process, RepeaterPortsOpenAfterFiveSecondsOnTheConfiguredAddress) {
+TEST(Process, AllPortsAreOpenBeforeTheThreadsStartOnTheConfiguredAddress) {
     ScratchDir dir;
     DaemonPorts ports;
     dir.write("f.cfg", loopback_config(ports, "127.0.0.1"));
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s));
-    EXPECT_EQ(bind_errno("127.0.0.1", ports.control), 0) << "nothing listens during the wait";
-    bool all_bound = false;
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (!all_bound && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(100ms);
-        all_bound = bind_errno("127.0.0.1", ports.control) == EADDRINUSE &&
-                    bind_errno("127.0.0.1", ports.voice) == EADDRINUSE &&
-                    bind_errno("127.0.0.1", ports.rdac) == EADDRINUSE;
+    for (int port : {ports.control, ports.voice, ports.rdac, ports.link_local}) {
+        EXPECT_EQ(bind_errno("127.0.0.1", port), EADDRINUSE) << port;
     }
-    EXPECT_TRUE(all_bound);
     // Bound to one address only: the same ports on another loopback address are free.
     EXPECT_EQ(bind_errno("127.0.0.2", ports.control), 0);
     EXPECT_EQ(bind_errno("127.0.0.2", ports.rdac), 0);
     daemon.signal(SIGINT);
     EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+TEST(Process, TerminateAndQuitStopInOrderLikeInterrupt) {
+    for (int signum : {SIGTERM, SIGQUIT}) {
+        ScratchDir dir;
+        DaemonPorts ports;
+        dir.write("f.cfg", loopback_config(ports));
+        DaemonProcess daemon(dir.path(), {"f.cfg"});
+        ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+        daemon.signal(signum);
+        EXPECT_EQ(daemon.wait_exit(5s), 0) << signum;
+        std::string out = daemon.output();
+        EXPECT_NE(out.find("sigCatch errno=" + std::to_string(signum) + "\nERROR:"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.substr(out.size() - 12), "EXIT MASTER\n");
+        std::string report = ferrule_test::read_file(dir.path() / "error.txt");
+        EXPECT_EQ(count(report, "ERROR DMR MASTER:"), 1u) << signum;
+        EXPECT_NE(report.find("signum=" + std::to_string(signum) + "\n"), std::string::npos);
+    }
+}
+
+TEST(Process, HangupIsLoggedAndIgnoredAndAnUnknownKeyIsNamed) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("f.cfg", loopback_config(ports) + "DMRGateway_adress=127.0.0.1\n");
+    DaemonProcess daemon(dir.path(), {"f.cfg"});
+    ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+    EXPECT_NE(daemon.output().find(appended_line(ports) +
+                                   ": unknown key \"DMRGateway_adress\" ignored\n"),
+              std::string::npos)
+        << daemon.output();
+    daemon.signal(SIGHUP);
+    EXPECT_TRUE(daemon.wait_for_output("(SIGHUP) ignored", 5s)) << daemon.output();
+    EXPECT_EQ(daemon.wait_exit(1500ms), -1) << "a hang-up does not stop it";
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "error.txt"));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5s), 0);
+}
+
+struct FatalCase {
+    const char *name;
+    std::string line;     // appended to a valid configuration
+    bool hold_voice_port; // another program holds the voice port
+    std::string expected; // in the one line that says why
+    bool detach = false;  // started with -d: the failure comes before detaching
+};
+
+TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
+    DaemonPorts ports;
+    const FatalCase cases[] = {
+        {"host name", "DMRGateway_address=localhost\n", false,
+         appended_line(ports) + ": DMRGateway_address=localhost is not a dotted IPv4 address"},
+        {"port too large", "Hytera_RPT_PORT=99999\n", false,
+         appended_line(ports) + ": Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
+        {"port in use", "", true,
+         "Cannot bind the repeater voice socket to 127.0.0.1:" + std::to_string(ports.voice) +
+             ": Address already in use; ferrule stops\n"},
+        // TEST-NET-1, never an address of this machine.
+        {"address not here", "DMRGateway_local_address=192.0.2.1\n", false,
+         "Cannot bind the network link socket to 192.0.2.1:", true},
+    };
+    for (const FatalCase &c : cases) {
+        const int held = socket(AF_INET, SOCK_DGRAM, 0);
+        if (c.hold_voice_port) {
+            sockaddr_in at =
+                ferrule_test::endpoint("127.0.0.1", static_cast<std::uint16_t>(ports.voice));
+            ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+        }
+        ScratchDir dir;
+        dir.write("f.cfg", loopback_config(ports) + c.line);
+        std::vector<std::string> args{"f.cfg"};
+        if (c.detach) {
+            args.insert(args.begin(), "-d");
+        }
+        DaemonProcess daemon(dir.path(), args);
+        EXPECT_EQ(daemon.wait_exit(5s), 1) << c.name;
+        close(held);
+        std::string out = daemon.output();
+        EXPECT_EQ(count(out, c.expected), 1u) << c.name << "\n" << out;
+        EXPECT_EQ(out.find("initialized"), std::string::npos) << c.name;
+        EXPECT_EQ(out.find("Start"), std::string::npos) << "no thread ran: " << c.name;
+        // The ports it bound before the failing one are free again.
+        EXPECT_EQ(bind_errno("127.0.0.1", ports.control), 0) << c.name;
+    }
+}
+
+TEST(Process, HelpVersionAndUnknownOption) {
+    struct {
+        const char *arg;
+        int status;
+        const char *output_begins;
+    } const cases[] = {
+        {"--help", 0, "Usage: ferrule [-d] [configFile]\n"},
+        {"--version", 0, "ferrule 7.12.20\n"},
+        {"--hlep", 1, "Unknown option --hlep\nUsage:"},
+    };
+    for (const auto &c : cases) {
+        ScratchDir dir;
+        DaemonProcess daemon(dir.path(), {c.arg});
+        EXPECT_EQ(daemon.wait_exit(5s), c.status) << c.arg;
+        EXPECT_EQ(daemon.output().rfind(c.output_begins, 0), 0u) << daemon.output();
+        EXPECT_EQ(daemon.output().find("Reading file"), std::string::npos) << c.arg;
+    }
 }
 
 } // namespace

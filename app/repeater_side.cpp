@@ -79,16 +79,9 @@ void *Hytera_RPT_rdac(void *) {
 }
 
 void *Hytera_main(void *) {
+    // The sockets are open since start-up; what arrives meanwhile waits in
+    // their buffers.
     sleep(5);
-    if (Local_Hytera_RPT_srv_open() != 0) {
-        ferrule_log("* Local_Hytera_RPT_srv_open() failed\n");
-    }
-    if (Local_Hytera_RPT_audio_srv_open() != 0) {
-        ferrule_log("Local_Hytera_RPT_audio_srv_open() failed\n");
-    }
-    if (Local_Hytera_RPT_rdac_srv_open() != 0) {
-        ferrule_log("Local_Hytera_RPT_rdac_srv_open() failed\n");
-    }
     start_detached(Hytera_RPT_rdac);
     start_detached(audio_hytera_rpt);
     start_detached(localHytera_RPT_handler);

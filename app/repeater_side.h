@@ -1,6 +1,6 @@
 #pragma once
-// Repeater-side threads: the supervisor opens the control, voice and RDAC
-// sockets, starts one receiver thread per socket and ticks the online
+// Repeater-side threads: the supervisor waits 5 s, starts one receiver thread
+// per socket (control, voice, RDAC; opened by main) and ticks the online
 // supervision once a second.
 
 #include <netinet/in.h>

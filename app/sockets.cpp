@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <system_error>
 #include <unistd.h>
 
 std::atomic<int> Local_Hytera_RPT_srv_sock{-1};
@@ -13,7 +15,9 @@ std::atomic<int> MMDVM_clientsock{-1};
 
 namespace {
 
-int open_bound_socket(std::atomic<int> &descriptor, const char *address, int port,
+// A socket that cannot be bound would leave its service deaf while the daemon
+// looks healthy, so a failed bind is said and the socket not kept.
+int open_bound_socket(std::atomic<int> &descriptor, const char *what, const char *address, int port,
                       const char *failure_message) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd == -1) {
@@ -23,39 +27,49 @@ int open_bound_socket(std::atomic<int> &descriptor, const char *address, int por
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<std::uint16_t>(port));
-    // An unparsable address was rejected by the configuration reader's word
-    // rule only as far as emptiness goes; fall back to all addresses.
-    if (inet_pton(AF_INET, address, &local.sin_addr) != 1) {
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
+    // The configuration reader has already refused anything but a dotted address.
+    const int failed = inet_pton(AF_INET, address, &local.sin_addr) != 1 ? EINVAL
+                       : bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0
+                           ? errno
+                           : 0;
+    if (failed == 0) {
+        descriptor.store(fd);
+        return 0;
     }
-    // A failed bind leaves the socket unbound; the service then receives
-    // nothing on its port (the link socket is bound by its first send).
-    (void)bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local);
-    descriptor.store(fd);
-    return 0;
+    close(fd);
+    ferrule_log("Cannot bind the %s socket to %s:%d: %s; ferrule stops\n", what, address, port,
+                std::generic_category().message(failed).c_str());
+    return 1;
 }
 
 } // namespace
 
 int Local_Hytera_RPT_srv_open() {
-    return open_bound_socket(Local_Hytera_RPT_srv_sock, Hytera_RPT_local_address, Hytera_RPT_PORT,
+    return open_bound_socket(Local_Hytera_RPT_srv_sock, "repeater control",
+                             Hytera_RPT_local_address, Hytera_RPT_PORT,
                              "Failed to create server Local_Hytera_RPT_srv_sock, errno=%d\n");
 }
 
 int Local_Hytera_RPT_audio_srv_open() {
-    return open_bound_socket(Local_Hytera_RPT_audio_srv_sock, Hytera_RPT_local_address,
-                             Hytera_RPT_AUDIO_PORT, "Failed to create server socket2, errno=%d\n");
+    return open_bound_socket(Local_Hytera_RPT_audio_srv_sock, "repeater voice",
+                             Hytera_RPT_local_address, Hytera_RPT_AUDIO_PORT,
+                             "Failed to create server socket2, errno=%d\n");
 }
 
 int Local_Hytera_RPT_rdac_srv_open() {
-    return open_bound_socket(Local_Hytera_RPT_rdac_srv_sock, Hytera_RPT_local_address,
-                             Hytera_RPT_RDAC_PORT,
+    return open_bound_socket(Local_Hytera_RPT_rdac_srv_sock, "repeater RDAC",
+                             Hytera_RPT_local_address, Hytera_RPT_RDAC_PORT,
                              "Failed to create server Local_Hytera_RPT_rdac_srv_sock, errno=%d\n");
 }
 
 int MMDVM_clientopen() {
-    return open_bound_socket(MMDVM_clientsock, DMRGateway_local_address, DMRGateway_local_port,
-                             "Failed to create server socket2, errno=%d\n");
+    return open_bound_socket(MMDVM_clientsock, "network link", DMRGateway_local_address,
+                             DMRGateway_local_port, "Failed to create server socket2, errno=%d\n");
+}
+
+bool open_all_sockets() {
+    return Local_Hytera_RPT_srv_open() == 0 && Local_Hytera_RPT_audio_srv_open() == 0 &&
+           Local_Hytera_RPT_rdac_srv_open() == 0 && MMDVM_clientopen() == 0;
 }
 
 void send_datagram(int fd, std::span<const std::uint8_t> bytes, const sockaddr_in &to) {

@@ -18,11 +18,18 @@ extern std::atomic<int> Local_Hytera_RPT_audio_srv_sock;
 extern std::atomic<int> Local_Hytera_RPT_rdac_srv_sock;
 extern std::atomic<int> MMDVM_clientsock;
 
-// Each returns 0 when the socket was created, 1 when creating it failed.
+// Each returns 0 when the socket was created and bound, 1 (said in the log)
+// when it was not; then the descriptor stays -1.
 int Local_Hytera_RPT_srv_open();
 int Local_Hytera_RPT_audio_srv_open();
 int Local_Hytera_RPT_rdac_srv_open();
 int MMDVM_clientopen();
+
+// Opens the four in that order, before any thread starts, so that a port in
+// use or an address the machine does not have stops the daemon at once;
+// false at the first that fails. Datagrams that arrive before a receiver
+// thread runs wait in the socket's buffer.
+bool open_all_sockets();
 
 // Send errors are ignored: UDP gives no delivery promise anyway.
 void send_datagram(int fd, std::span<const std::uint8_t> bytes, const sockaddr_in &to);

@@ -2,9 +2,12 @@
 #include "core/settings.h"
 #include "core/text.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -34,47 +37,107 @@ void apply_defaults() {
     Status_port = 62080;
 }
 
+// What a value must be for the daemon to start at all. Checked on the value
+// as written (before the word rule cuts it to its width), so that an address
+// one digit too long is not silently shortened into another valid address.
+enum class Check { none, ipv4_address, port, port_or_off };
+
 struct WordKey {
     const char *key;
     char *field;
     std::size_t size;
     std::size_t limit;
     bool counted;
+    Check check;
 };
 
 struct NumberKey {
     const char *key;
     int *field;
     bool counted;
+    Check check;
+};
+
+// The whole value, blanks included; echoed under the setting's own name.
+struct TextKey {
+    const char *key;
+    const char *echo_name;
+    char *field;
+    std::size_t size;
+    std::size_t limit;
+    bool counted;
+};
+
+// 1 when the value begins with "Y", else 0; echoed only when set.
+struct FlagKey {
+    const char *key;
+    const char *echo_name;
+    int *field;
+    bool counted;
 };
 
 const WordKey word_keys[] = {
-    {"Location_Homepage", Location_Homepage, sizeof Location_Homepage, 124, true},
-    {"Location_Name", Location_Name, sizeof Location_Name, 20, true},
-    {"Location_Latitude", Location_Latitude, sizeof Location_Latitude, 8, true},
-    {"Location_Longitude", Location_Longitude, sizeof Location_Longitude, 9, true},
+    {"Location_Homepage", Location_Homepage, sizeof Location_Homepage, 124, true, Check::none},
+    {"Location_Name", Location_Name, sizeof Location_Name, 20, true, Check::none},
+    {"Location_Latitude", Location_Latitude, sizeof Location_Latitude, 8, true, Check::none},
+    {"Location_Longitude", Location_Longitude, sizeof Location_Longitude, 9, true, Check::none},
     // Two, not nine: a three-digit power keeps its first two digits, which is
     // what the configuration message's power field holds.
-    {"Location_Watt", Location_Watt, sizeof Location_Watt, 2, true},
-    {"Location_CC", Location_CC, sizeof Location_CC, 2, true},
-    {"DMRGateway_address", DMRGateway_address, sizeof DMRGateway_address, 15, true},
+    {"Location_Watt", Location_Watt, sizeof Location_Watt, 2, true, Check::none},
+    {"Location_CC", Location_CC, sizeof Location_CC, 2, true, Check::none},
+    {"DMRGateway_address", DMRGateway_address, sizeof DMRGateway_address, 15, true,
+     Check::ipv4_address},
     {"DMRGateway_local_address", DMRGateway_local_address, sizeof DMRGateway_local_address, 15,
-     true},
+     true, Check::ipv4_address},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
-     false},
-    {"Status_address", Status_address, sizeof Status_address, 15, false},
+     false, Check::ipv4_address},
+    {"Status_address", Status_address, sizeof Status_address, 15, false, Check::ipv4_address},
 };
 
 const NumberKey number_keys[] = {
-    {"DMRGateway_port", &DMRGateway_port, true},
-    {"DMRGateway_local_port", &DMRGateway_local_port, true},
-    {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false},
-    {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false},
-    {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false},
-    {"Status_port", &Status_port, false},
+    {"DMRGateway_port", &DMRGateway_port, true, Check::port},
+    {"DMRGateway_local_port", &DMRGateway_local_port, true, Check::port},
+    {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false, Check::port},
+    {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false, Check::port},
+    {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false, Check::port},
+    {"Status_port", &Status_port, false, Check::port_or_off},
 };
 
-void apply_word(const WordKey &k, char *value) {
+const TextKey text_keys[] = {
+    {"SYSOP_ID11", "SYSOP_ID", SYSOP_ID, sizeof SYSOP_ID, 4096, true},
+    {"SYSOPEMAIL11", "SYSOPEMAIL", SYSOPEMAIL, sizeof SYSOPEMAIL, 99, true},
+};
+
+const FlagKey flag_keys[] = {
+    {"debug11", "debug", &debug, false},
+};
+
+// Where the line being read stands, for the messages that name it.
+struct Position {
+    const char *file;
+    int line;
+};
+
+// The first value the daemon cannot start with; empty while there is none.
+char fatal_error[256];
+
+void note_fatal(const Position &at, const char *key, const char *value, const char *problem) {
+    if (fatal_error[0] != '\0') {
+        return;
+    }
+    std::snprintf(fatal_error, sizeof fatal_error,
+                  "Configuration error in %s line %d: %s=%.40s %s; ferrule stops\n", at.file,
+                  at.line, key, value, problem);
+}
+
+void check_word(const WordKey &k, const char *value, const Position &at) {
+    in_addr address{};
+    if (k.check == Check::ipv4_address && inet_pton(AF_INET, value, &address) != 1) {
+        note_fatal(at, k.key, value, "is not a dotted IPv4 address such as 192.168.1.10");
+    }
+}
+
+void apply_word(const WordKey &k, char *value, const Position &at) {
     char *blank = std::strchr(value, ' ');
     if (blank != nullptr) {
         *blank = '\0';
@@ -85,59 +148,86 @@ void apply_word(const WordKey &k, char *value) {
     }
     copy_text(k.field, k.size, value, k.limit);
     ferrule_log("%s=%s\n", k.key, k.field);
+    check_word(k, value, at);
 }
 
-// Returns 1 when the line counts towards the six the file must hold.
-int apply_line(const char *key, char *value) {
+void apply_number(const NumberKey &k, const char *value, const Position &at) {
+    // atoi's reading, without its undefined result for numbers beyond int.
+    const long number = std::strtol(value, nullptr, 10);
+    *k.field = static_cast<int>(number);
+    ferrule_log("%s=%d\n", k.key, *k.field);
+    if (k.check == Check::port && (number < 1 || number > 65535)) {
+        note_fatal(at, k.key, value, "is not a port number from 1 to 65535");
+    }
+    if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
+        note_fatal(at, k.key, value, "is not 0 (off) or a port number from 1 to 65535");
+    }
+}
+
+// Returns 1 when the line counts towards the six the file must hold, 0 when it
+// does not, -1 when no table knows the key.
+int apply_line(const char *key, char *value, const Position &at) {
     for (const WordKey &k : word_keys) {
         if (std::strcmp(key, k.key) == 0) {
-            apply_word(k, value);
+            apply_word(k, value, at);
             return k.counted ? 1 : 0;
         }
     }
     for (const NumberKey &k : number_keys) {
         if (std::strcmp(key, k.key) == 0) {
-            *k.field = std::atoi(value);
-            ferrule_log("%s=%d\n", k.key, *k.field);
+            apply_number(k, value, at);
             return k.counted ? 1 : 0;
         }
     }
-    if (std::strcmp(key, "debug11") == 0) {
-        debug = value[0] == 'Y' ? 1 : 0;
-        if (debug == 1) {
-            ferrule_log("debug=[%c]\n", value[0]);
+    for (const TextKey &k : text_keys) {
+        if (std::strcmp(key, k.key) == 0) {
+            copy_text(k.field, k.size, value, k.limit);
+            ferrule_log("%s=%s\n", k.echo_name, k.field);
+            return k.counted ? 1 : 0;
         }
-        return 0;
     }
-    if (std::strcmp(key, "SYSOP_ID11") == 0) {
-        set_text(SYSOP_ID, value, 4096);
-        ferrule_log("SYSOP_ID=%s\n", SYSOP_ID);
-        return 1;
+    for (const FlagKey &k : flag_keys) {
+        if (std::strcmp(key, k.key) == 0) {
+            *k.field = value[0] == 'Y' ? 1 : 0;
+            if (*k.field == 1) {
+                ferrule_log("%s=[%c]\n", k.echo_name, value[0]);
+            }
+            return k.counted ? 1 : 0;
+        }
     }
-    if (std::strcmp(key, "SYSOPEMAIL11") == 0) {
-        set_text(SYSOPEMAIL, value, 99);
-        ferrule_log("SYSOPEMAIL=%s\n", SYSOPEMAIL);
-        return 1;
-    }
-    return 0;
+    return -1;
 }
 
 } // namespace
 
+const char *config_fatal_error() {
+    return fatal_error[0] != '\0' ? fatal_error : nullptr;
+}
+
 int read_config(const char *filename) {
     set_text(funktion_print, "FUNCTION:read_config\n", 99);
     apply_defaults();
+    fatal_error[0] = '\0';
     std::FILE *fp = std::fopen(filename, "r");
     if (fp == nullptr) {
+        const int open_errno = errno;
         ferrule_log("Failed to open file %s %i\n", filename, 0);
+        ferrule_log("No configuration read from %s (%s): running on the built-in defaults\n",
+                    filename, std::generic_category().message(open_errno).c_str());
         return 1;
     }
     ferrule_log("Reading file %s\n", filename);
     int counted = 0;
+    Position at{filename, 0};
+    bool line_ended = true;
     // A physical line longer than the buffer arrives in pieces, each read as a
-    // line of its own.
+    // line of its own (and named by the number of the line it came from).
     char line[1020];
     while (std::fgets(line, sizeof line, fp) != nullptr) {
+        if (line_ended) {
+            ++at.line;
+        }
+        line_ended = std::strchr(line, '\n') != nullptr;
         if (std::strchr(line, '#') != nullptr) {
             continue;
         }
@@ -152,7 +242,12 @@ int read_config(const char *filename) {
             continue;
         }
         *eq = '\0';
-        counted += apply_line(line, eq + 1);
+        const int counts = apply_line(line, eq + 1, at);
+        if (counts < 0) {
+            ferrule_log("%s line %d: unknown key \"%.60s\" ignored\n", filename, at.line, line);
+        } else {
+            counted += counts;
+        }
     }
     std::fclose(fp);
     if (counted < 6) {

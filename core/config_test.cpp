@@ -22,6 +22,7 @@ struct Case {
     const char *log_lacks;    // nullptr: nothing to rule out
     std::string (*value)();
     const char *expected;
+    const char *fatal = nullptr; // the start-stopping line, or nullptr when none
 };
 
 std::string name() {
@@ -66,15 +67,27 @@ const Case cases[] = {
     {"power digits then letter", five_counted + "Location_Watt=25W\n", 0, nullptr, nullptr, watt,
      "25"},
     {"port without digits", five_counted + "DMRGateway_port=abc\n", 0, "DMRGateway_port=0\n",
-     nullptr, gateway_port, "0"},
+     nullptr, gateway_port, "0",
+     "Configuration error in F line 6: DMRGateway_port=abc is not a port number from 1 to 65535; "
+     "ferrule stops\n"},
     {"port like atoi", five_counted + "DMRGateway_port= 4711x\n", 0, nullptr, nullptr, gateway_port,
      "4711"},
-    {"port above 65535 stored unchanged", five_counted + "DMRGateway_port=70000\n", 0, nullptr,
-     nullptr, gateway_port, "70000"},
+    {"port above 65535 stored unchanged", five_counted + "DMRGateway_port=70000\n", 0,
+     "DMRGateway_port=70000\n", nullptr, gateway_port, "70000",
+     "DMRGateway_port=70000 is not a port"},
+    {"largest port", five_counted + "Hytera_RPT_RDAC_PORT=65535\n", 1, nullptr, nullptr, nullptr,
+     nullptr},
+    {"negative port", five_counted + "Hytera_RPT_AUDIO_PORT=-62006\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "Hytera_RPT_AUDIO_PORT=-62006 is not a port"},
+    {"port beyond int", five_counted + "DMRGateway_local_port=4294967297\n", 0, nullptr, nullptr,
+     nullptr, nullptr, "DMRGateway_local_port=4294967297 is not a port"},
     {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
      nullptr, sysop, "Anna and Ben"},
-    {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1, "invalid only 5\n", nullptr,
-     sysop, ""},
+    {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1,
+     "F line 6: unknown key \"SYSOP_ID\" ignored\n", nullptr, sysop, ""},
+    {"misspelt key named with its line", "\n#x=1\n" + five_counted + "DMRGateway_adress=10.0.0.1\n",
+     1, "F line 8: unknown key \"DMRGateway_adress\" ignored\n", nullptr, gateway_address,
+     "127.0.0.1"},
     {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr,
      "debug=", debug_value, "0"},
     {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n", nullptr,
@@ -87,8 +100,8 @@ const Case cases[] = {
      "Location_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\nLocation_CC=01\r\n"
      "Location_CC=01\r\nLocation_Name=Tal\r\n",
      0, "Location_Name=Tal\n", nullptr, name, "Tal"},
-    {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1, "invalid only 5\n",
-     nullptr, name, "Standort"},
+    {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1,
+     "unknown key \"Location_Name \" ignored\n", nullptr, name, "Standort"},
     {"repeater ports not counted", five_counted + "Hytera_RPT_PORT=1000\n", 1,
      "Hytera_RPT_PORT=1000\n", nullptr, rpt_port, "1000"},
     {"local address kept, not counted", five_counted + "Hytera_RPT_local_address=127.0.0.2\n", 1,
@@ -99,8 +112,23 @@ const Case cases[] = {
      "Status_address=192.168.1.20\n", nullptr, status_address, "192.168.1.20"},
     {"status port 0 turns the page off, not counted", five_counted + "Status_port=0\n", 1,
      "Status_port=0\n", nullptr, status_port, "0"},
+    {"status port beyond 65535", five_counted + "Status_port=65536\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "Status_port=65536 is not 0 (off) or a port number"},
+    {"status address a host name", five_counted + "Status_address=localhost\n", 1, nullptr, nullptr,
+     nullptr, nullptr, "Status_address=localhost is not a dotted IPv4 address"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
-     nullptr, gateway_address, "123456789012345"},
+     nullptr, gateway_address, "123456789012345",
+     "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},
+    // Cut to 15 characters this would be another valid address.
+    {"address one digit too long", five_counted + "DMRGateway_address=192.168.100.1000\n", 0,
+     nullptr, nullptr, nullptr, nullptr, "DMRGateway_address=192.168.100.1000 is not a dotted"},
+    {"host name is no address", five_counted + "DMRGateway_address=localhost\n", 0, nullptr,
+     nullptr, nullptr, nullptr, "DMRGateway_address=localhost is not a dotted IPv4 address"},
+    {"local address checked too", five_counted + "Hytera_RPT_local_address=10.0.0\n", 1, nullptr,
+     nullptr, nullptr, nullptr, "Hytera_RPT_local_address=10.0.0 is not a dotted"},
+    {"only the first fatal line is kept",
+     five_counted + "DMRGateway_local_address=any\nDMRGateway_port=0\n", 0, nullptr, nullptr,
+     nullptr, nullptr, "line 6: DMRGateway_local_address=any"},
 };
 
 void PrintTo(const Case &c, std::ostream *os) {
@@ -117,8 +145,22 @@ TEST_P(ReadConfig, AppliesLine) {
     EXPECT_EQ(read_config(file.c_str()), c.result);
     std::string text = log.text();
     EXPECT_NE(text.find("Reading file " + file.string() + "\n"), std::string::npos);
+    // The messages that name the file are written for it as "F".
+    auto named = [&](std::string expected) {
+        if (std::size_t at = expected.find("F line"); at != std::string::npos) {
+            expected.replace(at, 1, file.string());
+        }
+        return expected;
+    };
     if (c.log_contains != nullptr) {
-        EXPECT_NE(text.find(c.log_contains), std::string::npos) << text;
+        EXPECT_NE(text.find(named(c.log_contains)), std::string::npos) << text;
+    }
+    const char *fatal = config_fatal_error();
+    if (c.fatal == nullptr) {
+        EXPECT_EQ(fatal, nullptr) << fatal;
+    } else {
+        ASSERT_NE(fatal, nullptr);
+        EXPECT_NE(std::string(fatal).find(named(c.fatal)), std::string::npos) << fatal;
     }
     if (c.log_lacks != nullptr) {
         EXPECT_EQ(text.find(c.log_lacks), std::string::npos) << text;
@@ -142,7 +184,10 @@ INSTANTIATE_TEST_SUITE_P(Lines, ReadConfig, testing::ValuesIn(cases),
 TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     CapturedLog log;
     EXPECT_EQ(read_config("/nonexistent/ferrule.cfg"), 1);
-    EXPECT_EQ(log.text(), "Failed to open file /nonexistent/ferrule.cfg 0\n");
+    EXPECT_EQ(log.text(), "Failed to open file /nonexistent/ferrule.cfg 0\n"
+                          "No configuration read from /nonexistent/ferrule.cfg (No such file or "
+                          "directory): running on the built-in defaults\n");
+    EXPECT_EQ(config_fatal_error(), nullptr);
     EXPECT_STREQ(Location_Name, "Standort");
     EXPECT_EQ(Hytera_RPT_RDAC_PORT, 62007);
     EXPECT_STREQ(Status_address, "127.0.0.1");

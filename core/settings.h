@@ -38,4 +38,10 @@ extern char funktion_print[100];
 extern std::atomic<std::uint8_t> keep_running;
 
 // Returns 0 when the file was read and held at least 6 counted lines, else 1.
+// A missing file or too few lines leave the defaults in force; the caller goes on.
 int read_config(const char *filename);
+
+// After read_config: the one log line saying why the daemon cannot start with
+// what was read (an address that is not a dotted IPv4 address, a port outside
+// 1-65535), or nullptr when every value is usable.
+const char *config_fatal_error();

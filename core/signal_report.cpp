@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <pthread.h>
@@ -57,7 +58,7 @@ void *reporter(void *) {
         unsigned char signum = 0;
         ssize_t n = read(pipe_fds[0], &signum, 1);
         if (n == 1) {
-            report_signal(SIGNAL_REPORT_FILE, signum, std::time(nullptr));
+            handle_recorded_signal(SIGNAL_REPORT_FILE, signum, std::time(nullptr));
             signals_pending.fetch_sub(1);
         } else if (n == 0 || (n < 0 && errno != EINTR)) {
             return nullptr;
@@ -68,7 +69,8 @@ void *reporter(void *) {
 } // namespace
 
 const char *signal_description(int signum) {
-    if (signum > 0 && static_cast<std::size_t>(signum) < std::size(descriptions)) {
+    constexpr int described = static_cast<int>(std::size(descriptions));
+    if (signum > 0 && signum < described) {
         return descriptions[signum];
     }
     return "Unknown signal\n";
@@ -115,10 +117,22 @@ bool report_signal(const char *path, int signum, std::time_t when) {
         ferrule_log("Could not write the signal report to %s: %s\n", path,
                     std::generic_category().message(write_errno).c_str());
     }
-    if (signum == 1 || signum == 2 || signum == 3) {
+    if (signal_stops(signum)) {
         keep_running.store(0);
     }
     return written;
+}
+
+bool signal_stops(int signum) {
+    return signum == SIGINT || signum == SIGQUIT || signum == SIGTERM;
+}
+
+void handle_recorded_signal(const char *path, int signum, std::time_t when) {
+    if (signum == SIGHUP) {
+        ferrule_log("Hang-up signal (SIGHUP) ignored: there is no configuration to reload\n");
+        return;
+    }
+    report_signal(path, signum, when);
 }
 
 void sigCatch(int signum) {
@@ -137,6 +151,17 @@ void signal_report_prepare() {
     }
     // A full pipe must not block the handler; such a signal goes unreported.
     fcntl(pipe_fds[1], F_SETFL, fcntl(pipe_fds[1], F_GETFL) | O_NONBLOCK);
+}
+
+void install_signal_handlers() {
+    signal_report_prepare();
+    struct sigaction action {};
+    action.sa_handler = sigCatch;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (int signum : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        sigaction(signum, &action, nullptr);
+    }
 }
 
 void signal_report_start() {

@@ -54,8 +54,8 @@ struct FlagCase {
     int flag_after;
 };
 
-TEST(SignalReport, RunFlagClearedOnlyForHangupInterruptQuit) {
-    const FlagCase cases[] = {{1, 0}, {2, 0}, {3, 0}, {4, 1}, {10, 1}, {15, 1}};
+TEST(SignalReport, RunFlagClearedOnlyForInterruptQuitTerminate) {
+    const FlagCase cases[] = {{1, 1}, {2, 0}, {3, 0}, {4, 1}, {10, 1}, {15, 0}};
     ScratchDir dir;
     auto file = dir.path() / "error.txt";
     for (const FlagCase &c : cases) {
@@ -74,6 +74,21 @@ TEST(SignalReport, RunFlagClearedOnlyForHangupInterruptQuit) {
         ++reports;
     }
     EXPECT_EQ(reports, std::size(cases)) << "each report is appended after the others";
+}
+
+TEST(SignalReport, HangupIsOneLogLineWithoutReport) {
+    ScratchDir dir;
+    auto file = dir.path() / "error.txt";
+    keep_running.store(1);
+    CapturedLog log;
+    handle_recorded_signal(file.c_str(), 1, 0);
+    EXPECT_EQ(keep_running.load(), 1);
+    EXPECT_EQ(log.text(), "Hang-up signal (SIGHUP) ignored: there is no configuration to reload\n");
+    EXPECT_FALSE(std::filesystem::exists(file));
+    handle_recorded_signal(file.c_str(), 15, 0);
+    EXPECT_EQ(keep_running.load(), 0);
+    EXPECT_NE(ferrule_test::read_file(file).find("signum=15\n"), std::string::npos);
+    keep_running.store(1);
 }
 
 TEST(SignalReport, UnwritableFileIsSaidAndStillStops) {

@@ -164,6 +164,26 @@ TEST(Bptc, RowsAndColumnsAreCodewords) {
     }
 }
 
+TEST(Bptc, PackedRowsMatchTheBitBlock) {
+    std::mt19937 rng(4242); // NOLINT(cert-msc32-c,cert-msc51-cpp): a failure must reproduce
+    for (int trial = 0; trial < 1000; ++trial) {
+        std::uint8_t data[12];
+        for (std::uint8_t &b : data) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        bptc_196_96_data_bits_t bits;
+        base_bytestobits(data, 12, bits, 96);
+        const dmrpacket_payload_info_bits_t &block = *bptc_196_96_generate(&bits);
+        std::uint16_t rows[13];
+        bptc_196_96_encode_rows(data, rows);
+        for (int p = 1; p < 196; ++p) {
+            const int row = (p - 1) / 15;
+            ASSERT_EQ((rows[row] >> (14 - (p - 1) % 15)) & 1, block[p])
+                << "trial " << trial << " position " << p;
+        }
+    }
+}
+
 TEST(Bptc, ZerosGiveZerosAndNullIsIgnored) {
     bptc_196_96_data_bits_t zeros = {};
     const dmrpacket_payload_info_bits_t &block = *bptc_196_96_generate(&zeros);

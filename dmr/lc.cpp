@@ -3,6 +3,7 @@
 #include "dmr/golay.h"
 #include "dmr/rs.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -32,29 +33,128 @@ dmrpacket_sync_bits_t sync_bits;
 std::uint8_t voice_lc_header_payload[IPSCPACKET_PAYLOAD_SIZE];
 std::uint8_t terminator_payload[IPSCPACKET_PAYLOAD_SIZE];
 
+void put_lc(std::uint8_t call_type, std::uint32_t dst_id, std::uint32_t src_id,
+            std::uint8_t out[9]) {
+    out[0] = call_type == 0 ? FLCO_UNIT_TO_UNIT_VOICE : FLCO_GROUP_VOICE;
+    out[1] = 0;
+    out[2] = 0;
+    out[3] = static_cast<std::uint8_t>(dst_id >> 16);
+    out[4] = static_cast<std::uint8_t>(dst_id >> 8);
+    out[5] = static_cast<std::uint8_t>(dst_id);
+    out[6] = static_cast<std::uint8_t>(src_id >> 16);
+    out[7] = static_cast<std::uint8_t>(src_id >> 8);
+    out[8] = static_cast<std::uint8_t>(src_id);
+}
+
+void put_masked_full_lc(std::uint8_t call_type, std::uint32_t dst_id, std::uint32_t src_id,
+                        std::uint8_t mask, std::uint8_t lc[12]) {
+    put_lc(call_type, dst_id, src_id, lc);
+    std::uint8_t checksum[3] = {};
+    rs_12_9_checksum(lc, checksum);
+    for (int i = 0; i < 3; ++i) {
+        lc[9 + i] = static_cast<std::uint8_t>(checksum[i] ^ mask);
+    }
+}
+
 const bptc_196_96_data_bits_t *masked_lc_bits(std::uint8_t call_type, std::uint32_t dst_id,
                                               std::uint32_t src_id, std::uint8_t mask,
                                               bptc_196_96_data_bits_t &out) {
-    std::memcpy(full_lc, dmrpacket_lc_construct_full_lc(call_type, dst_id, src_id), 12);
-    for (int i = 9; i < 12; ++i) {
-        full_lc[i] ^= mask;
-    }
+    put_masked_full_lc(call_type, dst_id, src_id, mask, full_lc);
     base_bytestobits(full_lc, 12, out, 96);
     return &out;
 }
 
-const std::uint8_t *build_payload(const bptc_196_96_data_bits_t *lc_bits, std::uint8_t data_type,
+// The two burst builders skip the one-bit-per-byte stages the dmrpacket_*
+// functions offer: the block stays packed in 15-bit rows and every burst bit
+// is fetched from it directly.
+
+constexpr std::size_t BURST_BYTES = 33;
+static_assert(BURST_BYTES + 1 == IPSCPACKET_PAYLOAD_SIZE);
+constexpr std::size_t BURST_BITS = 8 * BURST_BYTES;
+// Stands in for the block's reserved position and for the slot type and sync
+// bits, which come from the burst template.
+constexpr int ZERO_ROW = 13;
+// Bytes wholly inside the slot type and sync.
+constexpr std::size_t FIRST_CONSTANT_BYTE = (SLOT_TYPE_FIRST + 7) / 8;
+constexpr std::size_t LAST_CONSTANT_BYTE = (INFO_SECOND / 8) - 1;
+static_assert(FIRST_CONSTANT_BYTE == 13 && LAST_CONSTANT_BYTE == 19);
+
+// Burst position of interleaved info bit q: the info field is split around
+// the slot type and sync.
+constexpr std::size_t burst_position(int q) {
+    return static_cast<std::size_t>(q < INFO_FIRST_HALF ? q : q + (INFO_SECOND - INFO_FIRST_HALF));
+}
+
+// For each burst position, the packed row and bit its value comes from, as
+// row << 8 | bit, so neither needs masking out.
+constexpr std::array<std::uint16_t, BURST_BITS> make_burst_sources() {
+    std::array<std::uint16_t, BURST_BITS> t{};
+    for (auto &source : t) {
+        source = ZERO_ROW << 8;
+    }
+    for (int p = 1; p < 196; ++p) {
+        const int row = (p - 1) / 15;
+        const int bit = 14 - (p - 1) % 15;
+        t[burst_position((181 * p) % 196)] = static_cast<std::uint16_t>(row << 8 | bit);
+    }
+    return t;
+}
+constexpr std::array<std::uint16_t, BURST_BITS> burst_sources = make_burst_sources();
+// Position 1 of the block (row 0, column 0) lands on interleaved bit 181.
+static_assert(burst_sources[burst_position(181)] == 0x0E && burst_sources[0] == ZERO_ROW << 8);
+
+// Slot type (colour code and data type, then their Golay parity) and the BS
+// sourced data sync, everything else zero.
+constexpr std::array<std::uint8_t, BURST_BYTES> make_burst_template(std::uint8_t data_type) {
+    std::array<std::uint8_t, BURST_BYTES> t{};
+    auto set = [&t](int position) {
+        t[static_cast<std::size_t>(position / 8)] |=
+            static_cast<std::uint8_t>(0x80 >> position % 8);
+    };
+    const unsigned slot_type_byte = (BURST_COLOUR_CODE << 4) | data_type;
+    const unsigned slot_type = slot_type_byte << 12 | golay_20_8_parity_table[slot_type_byte];
+    for (int i = 0; i < 20; ++i) {
+        if ((slot_type >> (19 - i)) & 1) {
+            set(i < 10 ? SLOT_TYPE_FIRST + i : SLOT_TYPE_SECOND + i - 10);
+        }
+    }
+    for (int i = 0; i < 48; ++i) {
+        if ((dmrpacket_sync_pattern_bs_sourced_data[i / 8] >> (7 - i % 8)) & 1) {
+            set(SYNC_FIRST + i);
+        }
+    }
+    return t;
+}
+constexpr std::array<std::uint8_t, BURST_BYTES> voice_lc_header_template =
+    make_burst_template(DATA_TYPE_VOICE_LC_HEADER);
+constexpr std::array<std::uint8_t, BURST_BYTES> terminator_template =
+    make_burst_template(DATA_TYPE_TERMINATOR_WITH_LC);
+static_assert(voice_lc_header_template[13] == 0x6D && voice_lc_header_template[19] == 0xDE);
+static_assert(terminator_template[13] == 0xAD && terminator_template[19] == 0xD9);
+
+const std::uint8_t *build_payload(std::uint8_t call_type, std::uint32_t dst_id,
+                                  std::uint32_t src_id, std::uint8_t mask,
+                                  const std::array<std::uint8_t, BURST_BYTES> &burst_template,
                                   std::uint8_t *payload) {
-    std::memset(payload, 0, IPSCPACKET_PAYLOAD_SIZE);
-    // Steps below write every burst position, so the burst needs no clearing.
-    dmrpacket_payload_bits_t burst;
-    dmrpacket_insert_info_bits(&burst,
-                               dmrpacket_data_bptc_interleave(bptc_196_96_generate(lc_bits)));
-    dmrpacket_slot_type_insert_bits(
-        &burst, dmrpacket_slot_type_construct_bits(BURST_COLOUR_CODE, data_type));
-    dmrpacket_sync_insert_bits(&burst,
-                               dmrpacket_sync_construct_bits(DMRPACKET_SYNC_TYPE_BS_SOURCED_DATA));
-    base_bitstobytes(burst, 264, payload, IPSCPACKET_PAYLOAD_SIZE);
+    std::uint8_t lc[12];
+    put_masked_full_lc(call_type, dst_id, src_id, mask, lc);
+    std::uint16_t rows[ZERO_ROW + 1];
+    bptc_196_96_encode_rows(lc, rows);
+    rows[ZERO_ROW] = 0;
+    for (std::size_t k = 0; k < BURST_BYTES; ++k) {
+        unsigned byte = burst_template[k];
+        if (k >= FIRST_CONSTANT_BYTE && k <= LAST_CONSTANT_BYTE) {
+            payload[k] = static_cast<std::uint8_t>(byte);
+            continue;
+        }
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < 8; ++b) {
+            const unsigned source = burst_sources[8 * k + b];
+            byte |= ((rows[source >> 8] >> (source & 0xFF)) & 1u) << (7 - b);
+        }
+        payload[k] = static_cast<std::uint8_t>(byte);
+    }
+    payload[BURST_BYTES] = 0;
     return payload;
 }
 
@@ -62,25 +162,17 @@ const std::uint8_t *build_payload(const bptc_196_96_data_bits_t *lc_bits, std::u
 
 const std::uint8_t *dmrpacket_lc_construct_lc(std::uint8_t call_type, std::uint32_t dst_id,
                                               std::uint32_t src_id) {
-    std::memset(bytes, 0, sizeof bytes);
-    bytes[0] = call_type == 0 ? FLCO_UNIT_TO_UNIT_VOICE : FLCO_GROUP_VOICE;
-    bytes[3] = static_cast<std::uint8_t>(dst_id >> 16);
-    bytes[4] = static_cast<std::uint8_t>(dst_id >> 8);
-    bytes[5] = static_cast<std::uint8_t>(dst_id);
-    bytes[6] = static_cast<std::uint8_t>(src_id >> 16);
-    bytes[7] = static_cast<std::uint8_t>(src_id >> 8);
-    bytes[8] = static_cast<std::uint8_t>(src_id);
+    put_lc(call_type, dst_id, src_id, bytes);
+    bytes[9] = 0;
+    bytes[10] = 0;
+    bytes[11] = 0;
     return bytes;
 }
 
 const std::uint8_t *dmrpacket_lc_construct_full_lc(std::uint8_t call_type, std::uint32_t dst_id,
                                                    std::uint32_t src_id) {
-    dmrpacket_lc_construct_lc(call_type, dst_id, src_id);
-    const std::uint8_t *checksum =
-        rs_12_9_calc_checksum(reinterpret_cast<const rs_12_9_codeword_t *>(bytes));
-    bytes[9] = checksum[0];
-    bytes[10] = checksum[1];
-    bytes[11] = checksum[2];
+    put_lc(call_type, dst_id, src_id, bytes);
+    rs_12_9_checksum(bytes, bytes + 9);
     return bytes;
 }
 
@@ -168,13 +260,13 @@ void dmrpacket_sync_insert_bits(dmrpacket_payload_bits_t *payload_bits,
 const std::uint8_t *ipscpacket_construct_payload_voice_lc_header(std::uint8_t call_type,
                                                                  std::uint32_t dst_id,
                                                                  std::uint32_t src_id) {
-    return build_payload(dmrpacket_lc_construct_voice_lc_header(call_type, dst_id, src_id),
-                         DATA_TYPE_VOICE_LC_HEADER, voice_lc_header_payload);
+    return build_payload(call_type, dst_id, src_id, VOICE_LC_HEADER_CRC_MASK,
+                         voice_lc_header_template, voice_lc_header_payload);
 }
 
 const std::uint8_t *ipscpacket_construct_payload_terminator_with_lc(std::uint8_t call_type,
                                                                     std::uint32_t dst_id,
                                                                     std::uint32_t src_id) {
-    return build_payload(dmrpacket_lc_construct_terminator_with_lc(call_type, dst_id, src_id),
-                         DATA_TYPE_TERMINATOR_WITH_LC, terminator_payload);
+    return build_payload(call_type, dst_id, src_id, TERMINATOR_WITH_LC_CRC_MASK,
+                         terminator_template, terminator_payload);
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,33 @@ TEST(Burst, PayloadsByteForByte) {
     EXPECT_EQ(hex(ipscpacket_construct_payload_terminator_with_lc(1, 9, 1234567), 34),
               "02 E0 08 E0 03 D8 0F E0 1A 50 3F 80 C4 AD FF 57 D7 5D F5 D9 66 CC 14 70 14 C0 "
               "08 00 5C 01 A2 00 9D 00");
+}
+
+// The builders' packed path against the bit-per-byte stages it replaces.
+std::string reference_burst(const bptc_196_96_data_bits_t *lc_bits, std::uint8_t data_type) {
+    dmrpacket_payload_bits_t burst;
+    dmrpacket_insert_info_bits(&burst,
+                               dmrpacket_data_bptc_interleave(bptc_196_96_generate(lc_bits)));
+    dmrpacket_slot_type_insert_bits(&burst, dmrpacket_slot_type_construct_bits(1, data_type));
+    dmrpacket_sync_insert_bits(&burst,
+                               dmrpacket_sync_construct_bits(DMRPACKET_SYNC_TYPE_BS_SOURCED_DATA));
+    std::uint8_t bytes[34] = {};
+    base_bitstobytes(burst, 264, bytes, 34);
+    return hex(bytes, 34);
+}
+
+TEST(Burst, MatchesTheBitByBitStages) {
+    std::mt19937 rng(2024); // NOLINT(cert-msc32-c,cert-msc51-cpp): a failure must reproduce
+    for (int trial = 0; trial < 2000; ++trial) {
+        const auto type = static_cast<std::uint8_t>(trial % 3 == 0 ? 0 : rng());
+        const std::uint32_t dst = rng(), src = rng();
+        ASSERT_EQ(hex(ipscpacket_construct_payload_voice_lc_header(type, dst, src), 34),
+                  reference_burst(dmrpacket_lc_construct_voice_lc_header(type, dst, src), 1))
+            << int(type) << " " << dst << " " << src;
+        ASSERT_EQ(hex(ipscpacket_construct_payload_terminator_with_lc(type, dst, src), 34),
+                  reference_burst(dmrpacket_lc_construct_terminator_with_lc(type, dst, src), 2))
+            << int(type) << " " << dst << " " << src;
+    }
 }
 
 TEST(Burst, BuildersKeepSeparateBuffers) {

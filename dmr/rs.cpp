@@ -8,20 +8,27 @@ std::uint8_t rs_12_9_galois_multiplication(std::uint8_t a, std::uint8_t b) {
     return rs_12_9_galois_exp_table[i];
 }
 
+void rs_12_9_checksum(const std::uint8_t data[9], std::uint8_t out[3]) {
+    const auto &g0 = rs_12_9_genpoly_products[0];
+    const auto &g1 = rs_12_9_genpoly_products[1];
+    const auto &g2 = rs_12_9_genpoly_products[2];
+    std::uint8_t c0 = 0, c1 = 0, c2 = 0;
+    for (int i = 0; i < 9; ++i) {
+        std::uint8_t f = static_cast<std::uint8_t>(c0 ^ data[i]);
+        c0 = static_cast<std::uint8_t>(g2[f] ^ c1);
+        c1 = static_cast<std::uint8_t>(g1[f] ^ c2);
+        c2 = g0[f];
+    }
+    out[0] = c0;
+    out[1] = c1;
+    out[2] = c2;
+}
+
 namespace {
-std::uint8_t rs_12_9_checksum[3];
+std::uint8_t rs_12_9_checksum_buffer[3];
 }
 
 const std::uint8_t *rs_12_9_calc_checksum(const rs_12_9_codeword_t *codeword) {
-    std::uint8_t c0 = 0, c1 = 0, c2 = 0;
-    for (int i = 0; i < 9; ++i) {
-        std::uint8_t f = static_cast<std::uint8_t>(c0 ^ (*codeword)[i]);
-        c0 = static_cast<std::uint8_t>(rs_12_9_galois_multiplication(genpoly[2], f) ^ c1);
-        c1 = static_cast<std::uint8_t>(rs_12_9_galois_multiplication(genpoly[1], f) ^ c2);
-        c2 = rs_12_9_galois_multiplication(genpoly[0], f);
-    }
-    rs_12_9_checksum[0] = c0;
-    rs_12_9_checksum[1] = c1;
-    rs_12_9_checksum[2] = c2;
-    return rs_12_9_checksum;
+    rs_12_9_checksum(*codeword, rs_12_9_checksum_buffer);
+    return rs_12_9_checksum_buffer;
 }

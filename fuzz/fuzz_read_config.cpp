@@ -2,6 +2,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 
+#include <arpa/inet.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         strnlen(SYSOP_ID, sizeof SYSOP_ID) == sizeof SYSOP_ID ||
         strnlen(Hytera_RPT_local_address, sizeof Hytera_RPT_local_address) ==
             sizeof Hytera_RPT_local_address) {
+        std::abort();
+    }
+    // Unless the reader said why the daemon must stop, every address and
+    // port is one the sockets can take.
+    const char *fatal = config_fatal_error();
+    if (fatal == nullptr) {
+        in_addr a{};
+        for (const char *address :
+             {DMRGateway_address, DMRGateway_local_address, Hytera_RPT_local_address}) {
+            if (inet_pton(AF_INET, address, &a) != 1) {
+                std::abort();
+            }
+        }
+        for (int port : {DMRGateway_port, DMRGateway_local_port, Hytera_RPT_PORT,
+                         Hytera_RPT_AUDIO_PORT, Hytera_RPT_RDAC_PORT}) {
+            if (port < 1 || port > 65535) {
+                std::abort();
+            }
+        }
+    } else if (fatal[std::strlen(fatal) - 1] != '\n') {
         std::abort();
     }
     return 0;
