@@ -31,7 +31,7 @@ package:
 	cmake --build $(PACKAGE_BUILD) --target package -j $(JOBS)
 
 format:
-	find app core hytera network voice dmr sim testing fuzz soak benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find app core hytera network voice status dmr sim testing fuzz soak benchmarks -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(RUN_BUILD) $(PACKAGE_BUILD)

@@ -2,6 +2,7 @@
 #include "app/link_side.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
+#include "app/status_server.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signal_report.h"
@@ -92,6 +93,7 @@ int main(int argc, char **argv) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
+    status_page_start();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
 

@@ -22,6 +22,12 @@ std::size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
+// "f.cfg line N" for a line appended to the test configuration, wherever
+// the configuration's own lines end.
+std::string appended_line(const DaemonPorts &ports) {
+    return "f.cfg line " + std::to_string(count(loopback_config(ports), "\n") + 1);
+}
+
 // errno of binding a UDP socket to address:port, 0 when the bind succeeded.
 int bind_errno(const char *address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -126,7 +132,8 @@ TEST(Process, HangupIsLoggedAndIgnoredAndAnUnknownKeyIsNamed) {
     dir.write("f.cfg", loopback_config(ports) + "DMRGateway_adress=127.0.0.1\n");
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
-    EXPECT_NE(daemon.output().find("f.cfg line 12: unknown key \"DMRGateway_adress\" ignored\n"),
+    EXPECT_NE(daemon.output().find(appended_line(ports) +
+                                   ": unknown key \"DMRGateway_adress\" ignored\n"),
               std::string::npos)
         << daemon.output();
     daemon.signal(SIGHUP);
@@ -149,9 +156,9 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
     DaemonPorts ports;
     const FatalCase cases[] = {
         {"host name", "DMRGateway_address=localhost\n", false,
-         "f.cfg line 12: DMRGateway_address=localhost is not a dotted IPv4 address"},
+         appended_line(ports) + ": DMRGateway_address=localhost is not a dotted IPv4 address"},
         {"port too large", "Hytera_RPT_PORT=99999\n", false,
-         "f.cfg line 12: Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
+         appended_line(ports) + ": Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
         {"port in use", "", true,
          "Cannot bind the repeater voice socket to 127.0.0.1:" + std::to_string(ports.voice) +
              ": Address already in use; ferrule stops\n"},

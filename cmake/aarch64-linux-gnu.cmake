@@ -34,3 +34,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${FERRULE_CROSS_TRIPLE})
 
 set(FERRULE_GTEST_FROM_SOURCE ON CACHE BOOL "Build GoogleTest from /usr/src/googletest")
 set(FERRULE_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")
+# The status page needs libmicrohttpd built for the target, which a cross build
+# machine seldom has; a build on the board itself has the page.
+set(FERRULE_STATUS_PAGE OFF CACHE BOOL "Build the status page")

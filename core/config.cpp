@@ -37,12 +37,14 @@ void apply_defaults() {
     set_text(SYSOPEMAIL, "sysop@example.org", 99);
     debug = 0;
     Hytera_RPT_allow.clear();
+    set_text(Status_address, "127.0.0.1", 15);
+    Status_port = 62080;
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
 // as written (before the word rule cuts it to its width), so that an address
 // one digit too long is not silently shortened into another valid address.
-enum class Check { none, ipv4_address, port };
+enum class Check { none, ipv4_address, port, port_or_off };
 
 struct WordKey {
     const char *key;
@@ -94,6 +96,7 @@ const WordKey word_keys[] = {
     {"DMRGateway_mode", DMRGateway_mode, sizeof DMRGateway_mode, 15, false, Check::none},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false, Check::ipv4_address},
+    {"Status_address", Status_address, sizeof Status_address, 15, false, Check::ipv4_address},
 };
 
 const NumberKey number_keys[] = {
@@ -102,6 +105,7 @@ const NumberKey number_keys[] = {
     {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false, Check::port},
     {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false, Check::port},
     {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false, Check::port},
+    {"Status_port", &Status_port, false, Check::port_or_off},
 };
 
 // Whole-value keys of the link, none counted. The password is never echoed.
@@ -172,6 +176,9 @@ void apply_number(const NumberKey &k, const char *value, const Position &at) {
     ferrule_log("%s=%d\n", k.key, *k.field);
     if (k.check == Check::port && (number < 1 || number > 65535)) {
         note_fatal(at, k.key, value, "is not a port number from 1 to 65535");
+    }
+    if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
+        note_fatal(at, k.key, value, "is not 0 (off) or a port number from 1 to 65535");
     }
 }
 

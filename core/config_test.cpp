@@ -65,6 +65,12 @@ std::string allow_state() {
     return config_fatal_error() != nullptr ? "fatal"
                                            : std::to_string(Hytera_RPT_allow.size()) + " entries";
 }
+std::string status_address() {
+    return Status_address;
+}
+std::string status_port() {
+    return std::to_string(Status_port);
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -131,6 +137,14 @@ const Case cases[] = {
     {"allow list error is fatal", five_counted + "Location_CC=01\nHytera_RPT_allow=10.0.0.300\n", 0,
      nullptr, "Hytera_RPT_allow=10.0.0.300\n", allow_state, "fatal",
      "line 7: Hytera_RPT_allow=10.0.0.300 \"10.0.0.300\" is not an IPv4 address"},
+    {"status address kept, not counted", five_counted + "Status_address=192.168.1.20\n", 1,
+     "Status_address=192.168.1.20\n", nullptr, status_address, "192.168.1.20"},
+    {"status port 0 turns the page off, not counted", five_counted + "Status_port=0\n", 1,
+     "Status_port=0\n", nullptr, status_port, "0"},
+    {"status port beyond 65535", five_counted + "Status_port=65536\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "Status_port=65536 is not 0 (off) or a port number"},
+    {"status address a host name", five_counted + "Status_address=localhost\n", 1, nullptr, nullptr,
+     nullptr, nullptr, "Status_address=localhost is not a dotted IPv4 address"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
      nullptr, gateway_address, "123456789012345",
      "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},
@@ -205,6 +219,8 @@ TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     EXPECT_EQ(config_fatal_error(), nullptr);
     EXPECT_STREQ(Location_Name, "Standort");
     EXPECT_EQ(Hytera_RPT_RDAC_PORT, 62007);
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
     EXPECT_STREQ(funktion_print, "FUNCTION:read_config\n");
 }
 
@@ -229,6 +245,8 @@ TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     EXPECT_STREQ(DMRGateway_mode, "login");
     EXPECT_STREQ(DMRGateway_password, "");
     EXPECT_STREQ(DMRGateway_options, "");
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
 }
 
 } // namespace

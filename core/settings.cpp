@@ -21,5 +21,7 @@ char SYSOP_ID[4097];
 char SYSOPEMAIL[100];
 int debug;
 ipv4_allow_list Hytera_RPT_allow;
+char Status_address[16];
+int Status_port;
 char funktion_print[100];
 std::atomic<std::uint8_t> keep_running{1};

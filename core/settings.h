@@ -34,6 +34,10 @@ extern char SYSOPEMAIL[100];
 extern int debug;
 // Addresses that may use the three repeater ports; empty: anyone may.
 extern ipv4_allow_list Hytera_RPT_allow;
+// Where the status page listens (HTTP); port 0 leaves it off.
+extern char Status_address[16];
+extern int Status_port;
+
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
 extern char funktion_print[100];
