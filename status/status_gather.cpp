@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "network/link.h"
+#include "network/link_state.h"
 
 #include <chrono>
 
@@ -27,6 +28,8 @@ status_snapshot gather_status(std::time_t now, std::int64_t now_ms, std::int64_t
     link.login_state = Hytera_RPT_MMDVM_LOGIN[0].load();
     link.peer = MMDVM_peers.snapshot(0);
     link.peer_recorded = link.peer.used();
+    link.status = MMDVM_link_status.copy();
+    link.has_status = true;
     s.links.push_back(link);
 
     s.calls = voice_calls.copy();

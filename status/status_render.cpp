@@ -96,22 +96,43 @@ json repeater_json(std::size_t index, const repeater_entry &e) {
     return r;
 }
 
-json link_json(const status_link &l) {
+// Wall-clock seconds of a moment the link noted on the monotonic clock; null
+// when it never happened.
+json link_moment(std::int64_t at_ms, std::time_t now, std::int64_t now_ms) {
+    if (at_ms < 0) {
+        return nullptr;
+    }
+    return static_cast<std::int64_t>(now) - (now_ms - at_ms) / 1000;
+}
+
+bool uses_login_states(const status_link &l) {
+    return !l.has_status || l.status.mode == link_mode::login;
+}
+
+bool link_up(const status_link &l) {
+    return uses_login_states(l) ? l.login_state == 2 : l.status.state == link_state::up;
+}
+
+json link_json(const status_link &l, std::time_t now, std::int64_t now_ms) {
     json j;
     j["repeater_index"] = l.repeater_index;
-    j["mode"] = nullptr;
+    j["mode"] = l.has_status ? json(link_mode_name(l.status.mode)) : json(nullptr);
     j["peer_address"] = field_text(l.peer_address);
     j["peer_port"] = l.peer_port;
-    j["state"] = link_state_words(l.login_state);
+    // The login mode's three states keep their words; the other modes say
+    // where their own state machine stands.
+    j["state"] =
+        uses_login_states(l) ? link_state_words(l.login_state) : link_state_words(l.status.state);
     j["state_code"] = l.login_state;
-    j["up"] = l.login_state == 2;
-    j["since"] = nullptr;
-    j["last_ping"] = nullptr;
-    j["last_pong"] = nullptr;
+    j["up"] = link_up(l);
+    j["since"] = l.has_status ? link_moment(l.status.since_ms, now, now_ms) : json(nullptr);
+    j["last_ping"] = l.has_status ? link_moment(l.status.last_ping_ms, now, now_ms) : json(nullptr);
+    j["last_pong"] = l.has_status ? link_moment(l.status.last_pong_ms, now, now_ms) : json(nullptr);
     j["peer_id"] = l.peer_recorded ? json(l.peer.MMDVM_ID) : json(nullptr);
+    j["link_id"] = l.has_status && l.status.id != 0 ? json(l.status.id) : json(nullptr);
     j["peer_seconds_to_timeout"] = l.peer_recorded ? json(l.peer.MMDVM_TIMER) : json(nullptr);
-    j["refusals"] = nullptr;
-    j["relogins"] = nullptr;
+    j["refusals"] = l.has_status ? json(l.status.refusals) : json(nullptr);
+    j["relogins"] = l.has_status ? json(l.status.relogins) : json(nullptr);
     return j;
 }
 
@@ -252,7 +273,7 @@ std::string render_status_json(const status_snapshot &s) {
     j["repeaters"] = std::move(repeaters);
     json links = json::array();
     for (const status_link &l : s.links) {
-        links.push_back(link_json(l));
+        links.push_back(link_json(l, s.now, s.now_ms));
     }
     j["links"] = std::move(links);
     json active = json::array();
@@ -325,7 +346,20 @@ std::string render_metrics(const status_snapshot &s) {
     m.family("ferrule_link_up", "gauge", "1 while the network link is logged in, else 0.");
     for (const status_link &l : s.links) {
         m.sample("ferrule_link_up", {{"repeater_index", std::to_string(l.repeater_index)}},
-                 std::int64_t{l.login_state == 2 ? 1 : 0});
+                 std::int64_t{link_up(l) ? 1 : 0});
+    }
+    m.family("ferrule_link_refusals_total", "counter", "Refusals (RPTNAK, MSTNAK) from the peer.");
+    for (const status_link &l : s.links) {
+        m.sample("ferrule_link_refusals_total",
+                 {{"repeater_index", std::to_string(l.repeater_index)}},
+                 std::int64_t{l.has_status ? l.status.refusals : 0});
+    }
+    m.family("ferrule_link_relogins_total", "counter",
+             "Logins started again after the link went down.");
+    for (const status_link &l : s.links) {
+        m.sample("ferrule_link_relogins_total",
+                 {{"repeater_index", std::to_string(l.repeater_index)}},
+                 std::int64_t{l.has_status ? l.status.relogins : 0});
     }
 
     m.family("ferrule_calls_active", "gauge", "1 while a call runs on the time slot, else 0.");

@@ -63,6 +63,21 @@ status_snapshot busy_snapshot() {
     link.peer.MMDVM_ID = 2345;
     link.peer.MMDVM_TIMER = 33;
     s.links.push_back(link);
+    // A master link, as the other modes publish their state: its moments are
+    // on the monotonic clock and show as wall-clock seconds.
+    status_link master = link;
+    master.repeater_index = 1;
+    master.peer_recorded = false;
+    master.has_status = true;
+    master.status.mode = link_mode::master;
+    master.status.state = link_state::key_sent;
+    master.status.since_ms = s.now_ms - 4000;
+    master.status.last_ping_ms = -1;
+    master.status.last_pong_ms = s.now_ms - 61000;
+    master.status.id = 311234;
+    master.status.refusals = 2;
+    master.status.relogins = 1;
+    s.links.push_back(master);
 
     call_info running;
     running.active = true;
@@ -133,8 +148,12 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
     EXPECT_EQ(j["links"], R"([
         {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
          "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
-         "last_pong": null, "peer_id": 2345, "peer_seconds_to_timeout": 33, "refusals": null,
-         "relogins": null}])"_json);
+         "last_pong": null, "peer_id": 2345, "link_id": null, "peer_seconds_to_timeout": 33,
+         "refusals": null, "relogins": null},
+        {"repeater_index": 1, "mode": "master", "peer_address": "127.0.0.1", "peer_port": 62031,
+         "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
+         "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
+         "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
     EXPECT_EQ(j["active_calls"][1], R"(
         {"direction": "repeater_to_network", "slot": 2, "active": true, "source": 2627777,
          "destination": 9, "type": "group", "stream_id": 3735928559, "seconds_running": 2})"_json);

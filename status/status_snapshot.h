@@ -4,6 +4,7 @@
 // hold a lock the voice or link threads take.
 
 #include "hytera/repeater_table.h"
+#include "network/link_state.h"
 #include "network/peer_table.h"
 #include "voice/call_record.h"
 
@@ -22,6 +23,8 @@ struct status_link {
     int login_state = 0;        // 0 not logged in, 1 key sent, 2 configuration sent
     bool peer_recorded = false; // the peer holds a slot in the peer table
     peer_entry peer{};          // that slot, when recorded
+    bool has_status = false;    // the link published its state (see link_state.h)
+    link_status status{};       // times on the status_clock_ms clock
 };
 
 inline constexpr std::size_t DROP_REASONS = static_cast<std::size_t>(drop_reason::count_);
