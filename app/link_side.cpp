@@ -18,6 +18,7 @@
 #include <ctime>
 #include <optional>
 #include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
 namespace {
@@ -122,6 +123,10 @@ bool MMDVM_link_mode_configured() {
                     DMRGateway_mode);
         return false;
     }
+    if (strcasecmp(DMRGateway_dmrc, "on") != 0 && strcasecmp(DMRGateway_dmrc, "off") != 0) {
+        ferrule_log("DMRGateway_dmrc=%s is neither on nor off\n", DMRGateway_dmrc);
+        return false;
+    }
     if (configured_mode == link_mode::master && DMRGateway_password[0] == 0) {
         ferrule_log("DMRGateway_password is empty: most masters will refuse the login\n");
     }
@@ -177,7 +182,8 @@ void *MMDVM_main(void *) {
     }
     case link_mode::gateway:
         // The peer's record lives as long as the link keeps it: no peer timer.
-        run_mode_link(gateway.emplace(peer, 0, MMDVM_peers, Hytera_RPT));
+        run_mode_link(gateway.emplace(peer, 0, MMDVM_peers, Hytera_RPT,
+                                      strcasecmp(DMRGateway_dmrc, "on") == 0));
         break;
     case link_mode::master:
         run_mode_link(master.emplace(peer, 0, MMDVM_peers, Hytera_RPT, DMRGateway_password,

@@ -21,6 +21,7 @@ void apply_defaults() {
     set_text(DMRGateway_local_address, "127.0.0.1", 15);
     DMRGateway_local_port = 62032;
     set_text(DMRGateway_mode, "login", 15);
+    set_text(DMRGateway_dmrc, "on", 7);
     set_text(DMRGateway_password, "", 255);
     set_text(DMRGateway_options, "", 255);
     Hytera_RPT_PORT = 62005;
@@ -94,6 +95,7 @@ const WordKey word_keys[] = {
     {"DMRGateway_local_address", DMRGateway_local_address, sizeof DMRGateway_local_address, 15,
      true, Check::ipv4_address},
     {"DMRGateway_mode", DMRGateway_mode, sizeof DMRGateway_mode, 15, false, Check::none},
+    {"DMRGateway_dmrc", DMRGateway_dmrc, sizeof DMRGateway_dmrc, 7, false, Check::none},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false, Check::ipv4_address},
     {"Status_address", Status_address, sizeof Status_address, 15, false, Check::ipv4_address},

@@ -5,6 +5,7 @@ int DMRGateway_port;
 char DMRGateway_local_address[16];
 int DMRGateway_local_port;
 char DMRGateway_mode[16];
+char DMRGateway_dmrc[8];
 char DMRGateway_password[256];
 char DMRGateway_options[256];
 int Hytera_RPT_PORT;

@@ -16,6 +16,8 @@ extern char DMRGateway_local_address[16];
 extern int DMRGateway_local_port;
 // The kind of peer (login, gateway, master), and what a master checks.
 extern char DMRGateway_mode[16];
+// Gateway mode: "on" sends the DMRC configuration, "off" leaves it out.
+extern char DMRGateway_dmrc[8];
 extern char DMRGateway_password[256];
 extern char DMRGateway_options[256];
 extern int Hytera_RPT_PORT;

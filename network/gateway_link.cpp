@@ -6,8 +6,9 @@
 #include <cstring>
 
 gateway_link::gateway_link(const sockaddr_in &peer, std::size_t repeater_index, peer_table &peers,
-                           const repeater_table &repeaters)
-    : peer_(peer), peer_text_{}, index_(repeater_index), peers_(peers), repeaters_(repeaters) {
+                           const repeater_table &repeaters, bool send_dmrc)
+    : peer_(peer), peer_text_{}, index_(repeater_index), peers_(peers), repeaters_(repeaters),
+      send_dmrc_(send_dmrc) {
     endpoint_text(peer, peer_text_);
     status_.mode = link_mode::gateway;
     copy_text(status_.peer, peer_text_, sizeof status_.peer);
@@ -48,11 +49,18 @@ link_output gateway_link::tick(const link_clock &now) {
         id_ = r.id;
         status_.id = static_cast<std::uint32_t>(id_);
         heard_ = now.ms;
+        // Voice needs the peer in the table from the first DMRC on, under this ID.
+        if (!send_dmrc_) {
+            enter(link_state::idle, now);
+            ferrule_log("gateway link to %s: repeater %d announced, no configuration (DMRC) sent\n",
+                        peer_text_, id_);
+            record_link_peer(peers_, peer_, id_, entry, now.time_text);
+            return {};
+        }
         enter(link_state::config_sent, now);
         ferrule_log(
             "gateway link to %s: repeater %d announced, configuration (DMRC) every %lld s\n",
             peer_text_, id_, static_cast<long long>(DMRC_INTERVAL_MS / 1000));
-        // Voice needs the peer in the table from the first DMRC on, under this ID.
         record_link_peer(peers_, peer_, id_, entry, now.time_text);
         return dmrc(entry, now);
     }
@@ -61,7 +69,7 @@ link_output gateway_link::tick(const link_clock &now) {
                     peer_text_, static_cast<long long>(SILENCE_MS / 1000));
         enter(link_state::silent, now);
     }
-    if (now.ms >= next_dmrc_) {
+    if (send_dmrc_ && now.ms >= next_dmrc_) {
         return dmrc(entry, now);
     }
     return {};
@@ -80,7 +88,7 @@ link_output gateway_link::receive(std::span<const std::uint8_t> datagram, const 
         if (status_.state == link_state::silent) {
             ferrule_log("gateway link to %s: the gateway answers again (DMRP)\n", peer_text_);
             enter(link_state::up, now);
-        } else if (status_.state == link_state::config_sent) {
+        } else if (status_.state == link_state::config_sent || status_.state == link_state::idle) {
             ferrule_log("gateway link to %s: the gateway answers (DMRP)\n", peer_text_);
             enter(link_state::up, now);
         }

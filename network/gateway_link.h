@@ -5,6 +5,8 @@
 // So once the repeater is identified this link sends DMRC every 10 s, voice
 // goes both ways at once, and the gateway's DMRP keep-alives only tell whether
 // it is still there: a minute without one is logged, and voice goes on.
+// Releases from mid 2026 on read their configuration from their own file and
+// log every DMRC as an unknown packet; for them the DMRC can be left out.
 
 #include "network/mode_link.h"
 
@@ -18,7 +20,7 @@ class gateway_link {
     static constexpr std::int64_t BEACON_LOG_INTERVAL_MS = 60000;
 
     gateway_link(const sockaddr_in &peer, std::size_t repeater_index, peer_table &peers,
-                 const repeater_table &repeaters);
+                 const repeater_table &repeaters, bool send_dmrc = true);
 
     link_output receive(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                         const link_clock &now);
@@ -39,6 +41,7 @@ class gateway_link {
     const repeater_table &repeaters_;
     source_drop_log drops_;
 
+    bool send_dmrc_;
     std::int32_t id_ = 0;
     std::int64_t next_dmrc_ = 0;
     std::int64_t heard_ = 0; // last DMRP, or the start of this repeater's announcement

@@ -175,3 +175,17 @@ TEST_F(GatewayLink, BeaconRequestsAreLoggedOnceAMinuteAndVoiceIsHandedOn) {
 }
 
 } // namespace
+
+// The newest DMRGateway releases read their configuration from their own file
+// and take a DMRC for an unknown packet: with DMRC off nothing but voice goes out.
+TEST_F(GatewayLink, WithoutDmrcTheAnnouncementSendsNothingAndVoiceStillHasItsPeer) {
+    gateway_link quiet{peer, 0, peers, repeaters, false};
+    for (std::int64_t ms = 0; ms <= 30 * S; ms += S) {
+        EXPECT_EQ(quiet.tick(at(ms)).length, 0u) << ms;
+    }
+    EXPECT_EQ(peers.snapshot(0).MMDVM_ID, 2620101u);
+    quiet.receive(text("DMRP"), peer, at(31 * S));
+    EXPECT_EQ(quiet.status().state, link_state::up);
+    EXPECT_NE(log.text().find("repeater 2620101 announced, no configuration (DMRC) sent"),
+              std::string::npos);
+}
