@@ -16,10 +16,13 @@ stage() { echo "== $1 ($(($(date +%s) - started)) s)"; }
 
 need=""
 for pkg in cmake make g++ g++-aarch64-linux-gnu qemu-user googletest libgtest-dev \
-    clang-tidy-14 cppcheck; do
+    libssl-dev libssl-dev:arm64 clang-tidy-14 cppcheck pkg-config libmicrohttpd-dev \
+    nlohmann-json3-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 if [ -n "$need" ]; then
+    # The board build links the target's libcrypto, a Debian multiarch package.
+    dpkg --add-architecture arm64
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
 fi
@@ -46,7 +49,7 @@ if [ "$what" = all ] || [ "$what" = static ]; then
         >/dev/null
     # The project's own translation units; third-party code and fuzz/ stay out.
     sed -n 's/^ *"file": "\(.*\)",*$/\1/p' build-tidy/compile_commands.json |
-        grep -E '/(app|core|hytera|network|voice|dmr|sim)/[^/]+\.cpp$' | sort -u >build-tidy/sources.txt
+        grep -E '/(app|core|hytera|network|voice|status|dmr|sim)/[^/]+\.cpp$' | sort -u >build-tidy/sources.txt
     grep -v '_test\.cpp$' build-tidy/sources.txt >build-tidy/sources-main.txt || true
     grep '_test\.cpp$' build-tidy/sources.txt >build-tidy/sources-test.txt || true
 
@@ -68,7 +71,7 @@ if [ "$what" = all ] || [ "$what" = static ]; then
     # The same directories as clang-tidy (paths relative to the checkout).
     cppcheck --project=build-tidy/compile_commands.json --enable=warning,performance,portability \
         --file-filter='app/*' --file-filter='core/*' --file-filter='hytera/*' --file-filter='network/*' \
-        --file-filter='voice/*' --file-filter='dmr/*' --file-filter='sim/*' \
+        --file-filter='voice/*' --file-filter='status/*' --file-filter='dmr/*' --file-filter='sim/*' \
         --library=googletest --library=posix --inline-suppr \
         --suppressions-list=.ci/cppcheck-suppressions.txt --error-exitcode=1 --quiet \
         --template=gcc -j "$jobs" || status=1

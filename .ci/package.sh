@@ -64,6 +64,10 @@ case "$depends" in
 *libc6*libstdc++6*) ;;
 *) fail "dependencies not computed" ;;
 esac
+case "$depends" in
+*libmicrohttpd12*) ;;
+*) fail "the status page's libmicrohttpd12 is not among the dependencies" ;;
+esac
 dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Conffiles}\n' ferrule |
     grep -q '^ /etc/ferrule/ferrule.cfg ' || fail "ferrule.cfg is not a conffile"
 

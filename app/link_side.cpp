@@ -4,42 +4,91 @@
 #include "app/voice_bridge.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/settings.h"
 #include "core/thread.h"
 #include "hytera/repeater_table.h"
+#include "network/gateway_link.h"
 #include "network/link.h"
+#include "network/link_state.h"
+#include "network/master_link.h"
 #include "network/peer_table.h"
 
 #include <array>
+#include <atomic>
 #include <ctime>
+#include <optional>
+#include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
-void SEND_HB_TO_MMDVM() {
+namespace {
+
+// Written once by MMDVM_link_mode_configured before any thread starts.
+link_mode configured_mode = link_mode::login;
+
+// The gateway and master modes' link for repeater index 0. The link thread
+// alone uses it until it sets `mode_link_finished`; then the main thread may
+// close it.
+std::optional<master_link> master;
+std::optional<gateway_link> gateway;
+std::atomic<bool> mode_link_finished{false};
+
+// The modes' links keep their time themselves; the receive waits at most this
+// long so their timers run while the peer is quiet.
+constexpr int MODE_LINK_TICK_MS = 100;
+// How long the stop waits for the link thread to leave its loop.
+constexpr int CLOSE_WAIT_MS = 2000;
+
+struct clock_now {
+    char time_text[30];
+    link_clock clock;
+};
+
+void read_clock(clock_now &now) {
+    asctime_text(std::time(nullptr), now.time_text);
+    now.clock = {steady_milliseconds(), now.time_text};
+}
+
+void send_to_peer(const link_output &out, const sockaddr_in &peer) {
+    if (out.length > 0) {
+        send_datagram(MMDVM_clientsock.load(), out.datagram(), peer);
+    }
+}
+
+// The gateway or master link on the link socket: every datagram and every
+// pause of the socket drives it, until the run flag is cleared.
+template <class Link> void run_mode_link(Link &link) {
+    static std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer;
     const sockaddr_in peer = link_peer_address();
-    const int fd = MMDVM_clientsock.load();
-    for (std::size_t i = 0; i < REPEATER_SLOTS; ++i) {
-        const keepalive_datagram d =
-            keepalive_for(Hytera_RPT.snapshot(i), Hytera_RPT_MMDVM_LOGIN[i].load());
-        if (d.length > 0) {
-            send_datagram(fd, std::span(d.bytes).first(d.length), peer);
+    clock_now now{};
+    while (keep_running.load() != 0) {
+        const int fd = MMDVM_clientsock.load();
+        pollfd ready{fd, POLLIN, 0};
+        if (fd < 0) {
+            receive_failure_backoff();
+        } else if (poll(&ready, 1, MODE_LINK_TICK_MS) > 0) {
+            sockaddr_in from{};
+            socklen_t from_length = sizeof from;
+            const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr *>(&from), &from_length);
+            if (n >= 0 && from.sin_family == AF_INET) {
+                const std::span<const std::uint8_t> datagram(buffer.data(),
+                                                             static_cast<std::size_t>(n));
+                read_clock(now);
+                const link_output out = link.receive(datagram, from, now.clock);
+                send_to_peer(out, peer);
+                if (out.hand_on_dmrd) {
+                    mmdvm_rx(datagram);
+                }
+            }
         }
+        read_clock(now);
+        send_to_peer(link.tick(now.clock), peer);
+        MMDVM_link_status.publish(link.status());
     }
 }
 
-void *MMDVM_TIMER_SYSTEM(void *) {
-    login_watch watch;
-    for (;;) {
-        sleep(1);
-        link_timer_tick(MMDVM_peers, watch, Hytera_RPT_MMDVM_LOGIN[0]);
-    }
-    return nullptr;
-}
-
-void *MMDVM_main(void *) {
-    ferrule_log("%s", "\033[0;33m");
-    ferrule_log("Start MMDV  Modul  V0.03 Beta\n");
-    ferrule_log("%s", "\033[0m");
-    start_detached(MMDVM_TIMER_SYSTEM);
-
+void run_login_link() {
     static std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer;
     source_drop_log drops;
     link_context ctx{link_peer_address(), Hytera_RPT_MMDVM_LOGIN[0], MMDVM_peers, Hytera_RPT,
@@ -56,6 +105,121 @@ void *MMDVM_main(void *) {
                      if (r.hand_on_dmrd && datagram.size() >= link_msg::DMRD_MIN) {
                          mmdvm_rx(datagram);
                      }
+                     if (r.from_peer) {
+                         const int state = ctx.login_state.load();
+                         const std::int64_t ms = steady_milliseconds();
+                         MMDVM_link_status.update([&](link_status &s) {
+                             login_status_note(s, r.kind, datagram, state, ms);
+                         });
+                     }
                  });
+}
+
+} // namespace
+
+bool MMDVM_link_mode_configured() {
+    if (!parse_link_mode(DMRGateway_mode, configured_mode)) {
+        ferrule_log("DMRGateway_mode=%s is not a link mode: use login, gateway or master\n",
+                    DMRGateway_mode);
+        return false;
+    }
+    if (strcasecmp(DMRGateway_dmrc, "on") != 0 && strcasecmp(DMRGateway_dmrc, "off") != 0) {
+        ferrule_log("DMRGateway_dmrc=%s is neither on nor off\n", DMRGateway_dmrc);
+        return false;
+    }
+    if (configured_mode == link_mode::master && DMRGateway_password[0] == 0) {
+        ferrule_log("DMRGateway_password is empty: most masters will refuse the login\n");
+    }
+    return true;
+}
+
+void SEND_HB_TO_MMDVM() {
+    if (configured_mode != link_mode::login) {
+        return;
+    }
+    const sockaddr_in peer = link_peer_address();
+    const int fd = MMDVM_clientsock.load();
+    for (std::size_t i = 0; i < REPEATER_SLOTS; ++i) {
+        const int state = Hytera_RPT_MMDVM_LOGIN[i].load();
+        const keepalive_datagram d = keepalive_for(Hytera_RPT.snapshot(i), state);
+        if (d.length > 0) {
+            send_datagram(fd, std::span(d.bytes).first(d.length), peer);
+        }
+        if (i == 0 && d.length == link_msg::RPTPING_LENGTH) {
+            const std::int64_t ms = steady_milliseconds();
+            MMDVM_link_status.update([&](link_status &s) { s.last_ping_ms = ms; });
+        }
+    }
+}
+
+void *MMDVM_TIMER_SYSTEM(void *) {
+    login_watch watch;
+    for (;;) {
+        sleep(1);
+        link_timer_tick(MMDVM_peers, watch, Hytera_RPT_MMDVM_LOGIN[0]);
+        const int state = Hytera_RPT_MMDVM_LOGIN[0].load();
+        const std::int64_t ms = steady_milliseconds();
+        MMDVM_link_status.update(
+            [&](link_status &s) { login_status_note(s, link_msg::tag::none, {}, state, ms); });
+    }
     return nullptr;
+}
+
+void *MMDVM_main(void *) {
+    ferrule_log("%s", "\033[0;33m");
+    ferrule_log("Start MMDV  Modul  V0.03 Beta\n");
+    ferrule_log("%s", "\033[0m");
+    const sockaddr_in peer = link_peer_address();
+    switch (configured_mode) {
+    case link_mode::login: {
+        link_status s;
+        endpoint_text(peer, s.peer);
+        s.state = link_state::idle;
+        MMDVM_link_status.publish(s);
+        start_detached(MMDVM_TIMER_SYSTEM);
+        run_login_link();
+        break;
+    }
+    case link_mode::gateway:
+        // The peer's record lives as long as the link keeps it: no peer timer.
+        run_mode_link(gateway.emplace(peer, 0, MMDVM_peers, Hytera_RPT,
+                                      strcasecmp(DMRGateway_dmrc, "on") == 0));
+        break;
+    case link_mode::master:
+        run_mode_link(master.emplace(peer, 0, MMDVM_peers, Hytera_RPT, DMRGateway_password,
+                                     DMRGateway_options));
+        break;
+    }
+    mode_link_finished.store(true);
+    return nullptr;
+}
+
+void MMDVM_send_close_on_stop() {
+    if (configured_mode != link_mode::master) {
+        return;
+    }
+    for (int waited = 0; !mode_link_finished.load() && waited < CLOSE_WAIT_MS; waited += 10) {
+        usleep(10000);
+    }
+    if (!mode_link_finished.load()) {
+        ferrule_log("master link: still busy at the stop, no close (RPTCL) sent\n");
+        return;
+    }
+    if (!master) {
+        return;
+    }
+    clock_now now{};
+    read_clock(now);
+    send_to_peer(master->close(now.clock), link_peer_address());
+    MMDVM_link_status.publish(master->status());
+}
+
+void MMDVM_repeater_gone(int id) {
+    if (configured_mode != link_mode::login) {
+        return;
+    }
+    std::array<std::uint8_t, link_msg::RPTCL_LENGTH> close{};
+    link_msg::build_rptcl(id, close);
+    send_datagram(MMDVM_clientsock.load(), close, link_peer_address());
+    ferrule_log(".....send RPTCL:%i\n", id);
 }

@@ -2,6 +2,7 @@
 #include "app/link_side.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
+#include "app/status_server.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signal_report.h"
@@ -73,6 +74,9 @@ int main(int argc, char **argv) {
         ferrule_log("%s", fatal);
         return 1;
     }
+    if (!MMDVM_link_mode_configured()) {
+        return 1;
+    }
     if (!open_all_sockets()) {
         return 1;
     }
@@ -89,6 +93,7 @@ int main(int argc, char **argv) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
+    status_page_start();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
 
@@ -100,6 +105,7 @@ int main(int argc, char **argv) {
         }
         sleep(1);
     }
+    MMDVM_send_close_on_stop();
     signal_report_drain(1000);
     ferrule_log("EXIT MASTER\n");
     // The worker threads are never joined; returning from main ends them.

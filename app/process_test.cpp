@@ -14,6 +14,12 @@ namespace {
 
 const char *const banner = "\n\nMaster ferrule 7.12.20 initialized...entering processing\n";
 
+// "f.cfg line N" for a line appended to the test configuration, wherever
+// the configuration's own lines end.
+std::string appended_line(const DaemonPorts &ports) {
+    return "f.cfg line " + std::to_string(ferrule_test::count_of(loopback_config(ports), "\n") + 1);
+}
+
 // errno of binding a UDP socket to address:port, 0 when the bind succeeded.
 int bind_errno(const char *address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -63,7 +69,8 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
     }
     // Bound to the configured address only: the same port on another is free.
     EXPECT_EQ(bind_errno("127.0.0.2", ports.control), 0);
-    EXPECT_NE(daemon.output().find("f.cfg line 12: unknown key \"DMRGateway_adress\" ignored\n"),
+    EXPECT_NE(daemon.output().find(appended_line(ports) +
+                                   ": unknown key \"DMRGateway_adress\" ignored\n"),
               std::string::npos)
         << daemon.output();
     daemon.signal(SIGHUP);
@@ -86,9 +93,9 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
     DaemonPorts ports;
     const FatalCase cases[] = {
         {"host name", "DMRGateway_address=localhost\n", false,
-         "f.cfg line 12: DMRGateway_address=localhost is not a dotted IPv4 address"},
+         appended_line(ports) + ": DMRGateway_address=localhost is not a dotted IPv4 address"},
         {"port too large", "Hytera_RPT_PORT=99999\n", false,
-         "f.cfg line 12: Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
+         appended_line(ports) + ": Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
         {"port in use", "", true,
          "Cannot bind the repeater voice socket to 127.0.0.1:" + std::to_string(ports.voice) +
              ": Address already in use; ferrule stops\n"},

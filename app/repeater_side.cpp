@@ -3,10 +3,12 @@
 #include "app/link_side.h"
 #include "app/sockets.h"
 #include "app/voice_bridge.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/thread.h"
 #include "hytera/control.h"
+#include "hytera/guard.h"
 #include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
 
@@ -16,8 +18,10 @@
 
 namespace {
 
-// Paces the control thread: a repeater's own exchange never needs more.
-constexpr unsigned CONTROL_RECEIVE_PAUSE_US = 20000;
+// Paces the control thread after each datagram it answered, as the control
+// exchange has always been paced. Dropped datagrams cost no pause: a flood of
+// them must not hold up a repeater's keep-alives until it times out.
+constexpr unsigned CONTROL_ANSWER_PAUSE_US = 20000;
 
 } // namespace
 
@@ -29,12 +33,7 @@ void InsertHytera_RPT(int portKind, sockaddr_in sourceAddress, const char *addre
 }
 
 void InsertHytera_RPTOnlineTimer() {
-    const sockaddr_in peer = link_peer_address();
-    online_pass(Hytera_RPT, std::time(nullptr),
-                [&](std::int32_t id, std::span<const std::uint8_t> close) {
-                    send_datagram(MMDVM_clientsock.load(), close, peer);
-                    ferrule_log(".....send RPTCL:%i\n", id);
-                });
+    online_pass(Hytera_RPT, std::time(nullptr), MMDVM_repeater_gone);
 }
 
 void *localHytera_RPT_handler(void *) {
@@ -42,14 +41,20 @@ void *localHytera_RPT_handler(void *) {
     static std::array<std::uint8_t, CONTROL_RECEIVE_SIZE> buffer;
     const control_ports ports{static_cast<std::uint16_t>(Hytera_RPT_AUDIO_PORT),
                               static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT)};
-    receive_loop(
-        Local_Hytera_RPT_srv_sock, buffer,
-        [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
-            outbox box;
-            control_react(Hytera_RPT, datagram, from, ports, std::time(nullptr), box);
-            send_outbox(box);
-        },
-        CONTROL_RECEIVE_PAUSE_US);
+    log_limiter lines;
+    receive_loop(Local_Hytera_RPT_srv_sock, buffer,
+                 [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+                     outbox box;
+                     {
+                         log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
+                         control_react(Hytera_RPT, Hytera_RPT_guard, datagram, from, ports,
+                                       std::time(nullptr), box);
+                     }
+                     send_outbox(box);
+                     if (box.count > 0) {
+                         pause_before_receive(CONTROL_ANSWER_PAUSE_US);
+                     }
+                 });
     return nullptr;
 }
 
@@ -58,11 +63,15 @@ void *Hytera_RPT_rdac(void *) {
     static std::array<std::uint8_t, RDAC_RECEIVE_SIZE> buffer;
     rdac_state state;
     const auto rdac_port = static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT);
+    log_limiter lines;
     receive_loop(Local_Hytera_RPT_rdac_srv_sock, buffer,
                  [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
                      outbox box;
-                     rdac_react(Hytera_RPT, datagram, from, rdac_port, state, std::time(nullptr),
-                                box);
+                     {
+                         log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
+                         rdac_react(Hytera_RPT, Hytera_RPT_guard, datagram, from, rdac_port, state,
+                                    std::time(nullptr), box);
+                     }
                      send_outbox(box);
                  });
     return nullptr;

@@ -7,11 +7,8 @@
 #include "hytera/repeater_table.h"
 #include "network/messages.h"
 
-#include <array>
-#include <cstdint>
 #include <ctime>
 #include <netinet/in.h>
-#include <span>
 
 void *Hytera_main(void *);
 void *Hytera_RPT_rdac(void *);
@@ -21,20 +18,15 @@ void *localHytera_RPT_handler(void *);
 // timed out is reported to the network peer with a close message.
 void InsertHytera_RPTOnlineTimer();
 
-// One pass of the online supervision over `table`, stamped `now`: each
-// repeater that timed out is handed to `send_close(id, bytes)`, in slot order,
-// as the close message for the network peer with the ID its login carried.
-template <class SendClose>
-void online_pass(repeater_table &table, std::time_t now, SendClose &&send_close) {
+// One pass of the online supervision over `table`, stamped `now`: for each
+// repeater that timed out and whose close is due, the ID its login carried
+// goes to `repeater_gone`, in slot order.
+template <class Gone> void online_pass(repeater_table &table, std::time_t now, Gone &&repeater_gone) {
     for (std::size_t slot = 0; slot < REPEATER_SLOTS; ++slot) {
         repeater_entry gone{};
-        if (!online_tick(table, slot, now, gone)) {
-            continue;
+        if (online_tick(table, slot, now, gone) && online_close_due(table, gone)) {
+            repeater_gone(link_msg::repeater_id(gone.Hytera_RPT_DmrID));
         }
-        const std::int32_t id = link_msg::repeater_id(gone.Hytera_RPT_DmrID);
-        std::array<std::uint8_t, link_msg::RPTCL_LENGTH> close{};
-        link_msg::build_rptcl(id, close);
-        send_close(id, std::span<const std::uint8_t>(close));
     }
 }
 

@@ -5,9 +5,11 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "hytera/guard.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <sys/socket.h>
 
@@ -40,7 +42,8 @@ int draw_random() {
 
 peer_slot_view peer_view_of(const peer_entry &entry) {
     return {text_of(entry.MMDVM_INDEX, sizeof entry.MMDVM_INDEX), entry.MMDVM_ID,
-            text_of(entry.MMDVM_Callsign, sizeof entry.MMDVM_Callsign), entry.MMDVM_Slots};
+            text_of(entry.MMDVM_Callsign, sizeof entry.MMDVM_Callsign), entry.MMDVM_Slots,
+            entry.MMDVM_ID_exact};
 }
 
 void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {
@@ -74,12 +77,25 @@ void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_ke
 
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                          voice_port_state &state, std::int64_t now_seconds) {
+    if (!Hytera_RPT_guard.admits(from, "voice", static_cast<std::time_t>(now_seconds))) {
+        return;
+    }
     char dotted[16];
     address_text(from, dotted);
-    if (datagram.size() == hytera_frame::LENGTH && Hytera_RPT.find(dotted) < 0) {
+    if (datagram.size() == hytera_frame::LENGTH && Hytera_RPT.find_voice_source(from) < 0) {
         if (state.strangers.should_log(from, now_seconds)) {
-            ferrule_log("Voice frame from unregistered %s:%u dropped\n", dotted,
-                        static_cast<unsigned>(ntohs(from.sin_port)));
+            const int index = Hytera_RPT.find(dotted);
+            const repeater_entry e =
+                index < 0 ? repeater_entry{} : Hytera_RPT.snapshot(static_cast<std::size_t>(index));
+            if (e.Hytera_RPT_INDEX1 == 1) {
+                ferrule_log("Voice frame from %s:%u dropped: the repeater at %s sends voice from "
+                            "port %u\n",
+                            dotted, static_cast<unsigned>(ntohs(from.sin_port)), dotted,
+                            static_cast<unsigned>(ntohs(e.Hytera_RPT_ip_Audio.sin_port)));
+            } else {
+                ferrule_log("Voice frame from unregistered %s:%u dropped\n", dotted,
+                            static_cast<unsigned>(ntohs(from.sin_port)));
+            }
         }
         return;
     }
@@ -88,7 +104,17 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
     case voice_action::ignore:
         return;
     case voice_action::answer_registration: {
-        InsertHytera_RPT(PORT_KIND_VOICE, from, dotted);
+        // A repeater the full table cannot take gets no answer: it would
+        // believe itself registered.
+        outbox box;
+        if (Hytera_RPT
+                .insert(PORT_KIND_VOICE, from, dotted,
+                        static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT),
+                        static_cast<std::time_t>(now_seconds), box)
+                .index < 0) {
+            return;
+        }
+        send_outbox(box);
         const std::array<std::uint8_t, 1> answer{hytera_frame::REGISTRATION_ANSWER};
         send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), answer, from);
         return;
@@ -104,10 +130,14 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
 void *audio_hytera_rpt(void *) {
     voice_receiver_banner();
     voice_port_state state;
+    log_limiter lines;
     static std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer;
     receive_loop(Local_Hytera_RPT_audio_srv_sock, buffer,
                  [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
-                     voice_port_datagram(datagram, from, state, steady_seconds());
+                     log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
+                     // Wall time: the guard shares its clock with the other
+                     // repeater ports, which stamp their log lines with it.
+                     voice_port_datagram(datagram, from, state, std::time(nullptr));
                  });
     return nullptr;
 }

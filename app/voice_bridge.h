@@ -51,9 +51,11 @@ struct voice_port_state {
     source_drop_log strangers;
 };
 
-// What the voice thread does with one received datagram, given its sender.
-// Voice frames are taken only from registered repeaters: from anyone else they
-// would go out to the network as calls, and would move the call state of the
-// repeater's own call. They are dropped, logged at most once a minute a source.
+// What the voice thread does with one received datagram, given its sender and
+// the wall time. Senders outside Hytera_RPT_allow get nothing. Voice frames
+// are taken only from the address and port a repeater registered for voice:
+// from anyone else they would go out to the network as calls, and would move
+// the call state of the repeater's own call. They are dropped, logged at most
+// once a minute a source.
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                          voice_port_state &state, std::int64_t now_seconds);

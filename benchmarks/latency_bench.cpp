@@ -3,18 +3,24 @@
 // same pace in the same run. The simulators stamp every frame with the
 // machine's monotonic clock just before sending and just after receiving.
 //
-//   latency_bench [--frames N] [--burst-ms N]
+//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
 //
 // Prints median and 99th percentile per path, the ratio to the relay, and the
-// daemon's resident memory before and after the calls.
+// daemon's resident memory before and after the calls. With --poll-status a
+// client reads the status page's /status.json HZ times a second throughout
+// the calls, as a dashboard left open would, and its answer times are printed
+// too.
 
 #include "testing/bridge_rig.h"
+#include "testing/http_client.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <thread>
+#include <vector>
 
 using namespace ferrule_test;
 using namespace std::chrono_literals;
@@ -115,16 +121,63 @@ void report(const char *path, const figures &gateway, const figures &relay) {
     }
 }
 
+// Reads /status.json `hz` times a second until stopped; answer times in ns,
+// and how many requests got no answer.
+class status_poller {
+  public:
+    status_poller(int port, int hz) {
+        if (hz <= 0) {
+            return;
+        }
+        thread_ = std::thread([this, port, hz] {
+            const auto period = std::chrono::microseconds(1000000 / hz);
+            auto next = std::chrono::steady_clock::now();
+            while (running_.load()) {
+                const long long start = sim::now_ns();
+                const http_reply r = http_get(port, "/status.json");
+                if (r.status == 200) {
+                    answers_.push_back(sim::now_ns() - start);
+                } else {
+                    ++failures_;
+                }
+                next += period;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    // Stops the poller; its figures are final afterwards.
+    void stop() {
+        running_.store(false);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    ~status_poller() { stop(); }
+    status_poller(const status_poller &) = delete;
+    status_poller &operator=(const status_poller &) = delete;
+    const std::vector<long long> &answers() const { return answers_; }
+    std::size_t failures() const { return failures_; }
+
+  private:
+    std::atomic<bool> running_{true};
+    std::vector<long long> answers_;
+    std::size_t failures_ = 0;
+    std::thread thread_;
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
     int superframes = 500; // 3002 frames a direction
     int burst_ms = 5;
+    int poll_hz = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--superframes") == 0) {
             superframes = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--burst-ms") == 0) {
             burst_ms = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--poll-status") == 0) {
+            poll_hz = std::atoi(argv[i + 1]);
         }
     }
     const std::size_t frames_per_call = static_cast<std::size_t>(superframes) * 6 + 2;
@@ -143,6 +196,7 @@ int main(int argc, char **argv) {
     const long rss_before = figures_of(daemon.pid()).rss_kib;
     const auto timeout = std::chrono::seconds(30 + frames_per_call * burst_ms / 500);
 
+    status_poller poller(rig.ports.status, poll_hz);
     rig.release_repeater_calls();
     if (!bridge_rig::wait_for_frames(rig.peer, "in", frames_per_call, timeout)) {
         std::fprintf(stderr, "not every repeater frame reached the peer\n");
@@ -153,6 +207,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "not every network frame reached the repeater\n");
         return 1;
     }
+    poller.stop();
     const long rss_after = figures_of(daemon.pid()).rss_kib;
 
     const auto hytera_out = sim::frame_lines(rig.repeater.output(), "out");
@@ -164,6 +219,12 @@ int main(int argc, char **argv) {
            summarise(relay_latencies(hytera_out, burst_ms)));
     report("network -> repeater", summarise(latencies(dmrd_out, hytera_in)),
            summarise(relay_latencies(dmrd_out, burst_ms)));
+    if (poll_hz > 0) {
+        const figures polls = summarise(poller.answers());
+        std::printf("%-22s %5zu answers, %zu failed, %d a second  median %7.1f us  p99 %7.1f us\n",
+                    "status page polls", polls.count, poller.failures(), poll_hz, polls.median_us,
+                    polls.p99_us);
+    }
     std::printf("daemon resident memory: %ld KiB after login, %ld KiB after both calls\n",
                 rss_before, rss_after);
     rig.daemon.signal(SIGINT);

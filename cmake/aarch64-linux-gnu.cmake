@@ -1,5 +1,6 @@
 # Cross build for 64-bit ARM Linux boards with Debian's cross compiler
-# (g++-aarch64-linux-gnu); tests run under qemu-user (qemu-aarch64):
+# (g++-aarch64-linux-gnu) and the target's libcrypto (libssl-dev:arm64, after
+# dpkg --add-architecture arm64); tests run under qemu-user (qemu-aarch64):
 #
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 #   cmake --build build-arm -j2 && ctest --test-dir build-arm -LE e2e
@@ -14,7 +15,14 @@ set(CMAKE_CXX_COMPILER ${FERRULE_CROSS_TRIPLE}-g++)
 set(CMAKE_C_COMPILER ${FERRULE_CROSS_TRIPLE}-gcc)
 
 # Headers and libraries of the target only; programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${FERRULE_CROSS_TRIPLE})
+# Besides the cross toolchain's own tree, "/" lets the search reach Debian's
+# multiarch packages for the target (libssl-dev:arm64 in /usr/lib/<triple>);
+# the target's library architecture keeps the build machine's out.
+set(CMAKE_FIND_ROOT_PATH /usr/${FERRULE_CROSS_TRIPLE} /)
+# pkg-config, which find_package(OpenSSL) asks first, must describe the
+# target's packages, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${FERRULE_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -26,3 +34,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${FERRULE_CROSS_TRIPLE})
 
 set(FERRULE_GTEST_FROM_SOURCE ON CACHE BOOL "Build GoogleTest from /usr/src/googletest")
 set(FERRULE_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")
+# The status page needs libmicrohttpd built for the target, which a cross build
+# machine seldom has; a build on the board itself has the page.
+set(FERRULE_STATUS_PAGE OFF CACHE BOOL "Build the status page")

@@ -20,6 +20,10 @@ void apply_defaults() {
     DMRGateway_port = 62031;
     set_text(DMRGateway_local_address, "127.0.0.1", 15);
     DMRGateway_local_port = 62032;
+    set_text(DMRGateway_mode, "login", 15);
+    set_text(DMRGateway_dmrc, "on", 7);
+    set_text(DMRGateway_password, "", 255);
+    set_text(DMRGateway_options, "", 255);
     Hytera_RPT_PORT = 62005;
     Hytera_RPT_AUDIO_PORT = 62006;
     Hytera_RPT_RDAC_PORT = 62007;
@@ -33,12 +37,15 @@ void apply_defaults() {
     set_text(SYSOP_ID, "", 4096);
     set_text(SYSOPEMAIL, "sysop@example.org", 99);
     debug = 0;
+    Hytera_RPT_allow.clear();
+    set_text(Status_address, "127.0.0.1", 15);
+    Status_port = 62080;
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
 // as written (before the word rule cuts it to its width), so that an address
 // one digit too long is not silently shortened into another valid address.
-enum class Check { none, ipv4_address, port };
+enum class Check { none, ipv4_address, port, port_or_off };
 
 struct WordKey {
     const char *key;
@@ -87,8 +94,11 @@ const WordKey word_keys[] = {
      Check::ipv4_address},
     {"DMRGateway_local_address", DMRGateway_local_address, sizeof DMRGateway_local_address, 15,
      true, Check::ipv4_address},
+    {"DMRGateway_mode", DMRGateway_mode, sizeof DMRGateway_mode, 15, false, Check::none},
+    {"DMRGateway_dmrc", DMRGateway_dmrc, sizeof DMRGateway_dmrc, 7, false, Check::none},
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false, Check::ipv4_address},
+    {"Status_address", Status_address, sizeof Status_address, 15, false, Check::ipv4_address},
 };
 
 const NumberKey number_keys[] = {
@@ -97,6 +107,20 @@ const NumberKey number_keys[] = {
     {"Hytera_RPT_PORT", &Hytera_RPT_PORT, false, Check::port},
     {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false, Check::port},
     {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false, Check::port},
+    {"Status_port", &Status_port, false, Check::port_or_off},
+};
+
+// Whole-value keys of the link, none counted. The password is never echoed.
+struct WholeKey {
+    const char *key;
+    char *field;
+    std::size_t size;
+    bool secret;
+};
+
+const WholeKey whole_keys[] = {
+    {"DMRGateway_password", DMRGateway_password, sizeof DMRGateway_password, true},
+    {"DMRGateway_options", DMRGateway_options, sizeof DMRGateway_options, false},
 };
 
 const TextKey text_keys[] = {
@@ -115,15 +139,15 @@ struct Position {
 };
 
 // The first value the daemon cannot start with; empty while there is none.
-char fatal_error[256];
+char fatal_error[512];
 
 void note_fatal(const Position &at, const char *key, const char *value, const char *problem) {
     if (fatal_error[0] != '\0') {
         return;
     }
     std::snprintf(fatal_error, sizeof fatal_error,
-                  "Configuration error in %s line %d: %s=%.40s %s; ferrule stops\n", at.file,
-                  at.line, key, value, problem);
+                  "Configuration error in %.200s line %d: %.40s=%.40s %.160s; ferrule stops\n",
+                  at.file, at.line, key, value, problem);
 }
 
 void check_word(const WordKey &k, const char *value, const Position &at) {
@@ -155,6 +179,9 @@ void apply_number(const NumberKey &k, const char *value, const Position &at) {
     if (k.check == Check::port && (number < 1 || number > 65535)) {
         note_fatal(at, k.key, value, "is not a port number from 1 to 65535");
     }
+    if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
+        note_fatal(at, k.key, value, "is not 0 (off) or a port number from 1 to 65535");
+    }
 }
 
 // Returns 1 when the line counts towards the six the file must hold, 0 when it
@@ -172,6 +199,13 @@ int apply_line(const char *key, char *value, const Position &at) {
             return k.counted ? 1 : 0;
         }
     }
+    for (const WholeKey &k : whole_keys) {
+        if (std::strcmp(key, k.key) == 0) {
+            copy_text(k.field, k.size, value, k.size - 1);
+            ferrule_log("%s=%s\n", k.key, k.secret ? (k.field[0] != 0 ? "(set)" : "") : k.field);
+            return 0;
+        }
+    }
     for (const TextKey &k : text_keys) {
         if (std::strcmp(key, k.key) == 0) {
             copy_text(k.field, k.size, value, k.limit);
@@ -187,6 +221,17 @@ int apply_line(const char *key, char *value, const Position &at) {
             }
             return k.counted ? 1 : 0;
         }
+    }
+    if (std::strcmp(key, "Hytera_RPT_allow") == 0) {
+        char error[ipv4_allow_list::ERROR_SIZE];
+        if (Hytera_RPT_allow.parse(value, error)) {
+            ferrule_log("Hytera_RPT_allow=%s\n", value);
+        } else {
+            // Running open when the operator asked for a closed door is worse
+            // than not running.
+            note_fatal(at, "Hytera_RPT_allow", value, error);
+        }
+        return 0;
     }
     return -1;
 }

@@ -31,9 +31,21 @@ std::string (*const watt)() = [] { return std::string(Location_Watt); };
 std::string (*const gateway_port)() = [] { return std::to_string(DMRGateway_port); };
 std::string (*const sysop)() = [] { return std::string(SYSOP_ID); };
 std::string (*const debug_value)() = [] { return std::to_string(debug); };
+std::string (*const link_mode_text)() = [] { return std::string(DMRGateway_mode); };
+std::string (*const password)() = [] { return std::string(DMRGateway_password); };
+std::string (*const options)() = [] { return std::string(DMRGateway_options); };
+std::string (*const options_length)() = [] {
+    return std::to_string(std::string(DMRGateway_options).size());
+};
 std::string (*const gateway_address)() = [] { return std::string(DMRGateway_address); };
 std::string (*const local_address)() = [] { return std::string(Hytera_RPT_local_address); };
 std::string (*const rpt_port)() = [] { return std::to_string(Hytera_RPT_PORT); };
+std::string (*const status_address)() = [] { return std::string(Status_address); };
+std::string (*const status_port)() = [] { return std::to_string(Status_port); };
+std::string allow_state() {
+    return config_fatal_error() != nullptr ? "fatal"
+                                           : std::to_string(Hytera_RPT_allow.size()) + " entries";
+}
 
 const Case cases[] = {
     {"empty file", "", 1, "invalid only 0\n", nullptr, name, "Standort"},
@@ -60,6 +72,14 @@ const Case cases[] = {
      nullptr, "Hytera_RPT_AUDIO_PORT=-62006 is not a port"},
     {"port beyond int", five_counted + "DMRGateway_local_port=4294967297\n", 0, nullptr, nullptr,
      nullptr, nullptr, "DMRGateway_local_port=4294967297 is not a port"},
+    {"link mode first word, not counted", five_counted + "DMRGateway_mode=master now\n", 1,
+     "DMRGateway_mode=master\n", nullptr, link_mode_text, "master"},
+    {"password kept whole and never echoed", five_counted + "DMRGateway_password=pass word \n", 1,
+     "DMRGateway_password=(set)\n", "pass word", password, "pass word "},
+    {"options kept whole", five_counted + "DMRGateway_options=TS1=1;TS2=91; x\n", 1,
+     "DMRGateway_options=TS1=1;TS2=91; x\n", nullptr, options, "TS1=1;TS2=91; x"},
+    {"options cut at 255", five_counted + "DMRGateway_options=" + std::string(300, 'o') + "\n", 1,
+     nullptr, nullptr, options_length, "255"},
     {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
      nullptr, sysop, "Anna and Ben"},
     {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1,
@@ -87,6 +107,19 @@ const Case cases[] = {
      "Hytera_RPT_local_address=127.0.0.2\n", nullptr, local_address, "127.0.0.2"},
     {"local address empty is invalid", five_counted + "Hytera_RPT_local_address=\n", 1,
      "Hytera_RPT_local_address value  invalid\n", nullptr, local_address, "0.0.0.0"},
+    {"allow list kept, not counted", five_counted + "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", 1,
+     "Hytera_RPT_allow=127.0.0.2, 10.0.0.0/8\n", nullptr, allow_state, "2 entries"},
+    {"allow list error is fatal", five_counted + "Location_CC=01\nHytera_RPT_allow=10.0.0.300\n", 0,
+     nullptr, "Hytera_RPT_allow=10.0.0.300\n", allow_state, "fatal",
+     "line 7: Hytera_RPT_allow=10.0.0.300 \"10.0.0.300\" is not an IPv4 address"},
+    {"status address kept, not counted", five_counted + "Status_address=192.168.1.20\n", 1,
+     "Status_address=192.168.1.20\n", nullptr, status_address, "192.168.1.20"},
+    {"status port 0 turns the page off, not counted", five_counted + "Status_port=0\n", 1,
+     "Status_port=0\n", nullptr, status_port, "0"},
+    {"status port beyond 65535", five_counted + "Status_port=65536\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "Status_port=65536 is not 0 (off) or a port number"},
+    {"status address a host name", five_counted + "Status_address=localhost\n", 1, nullptr, nullptr,
+     nullptr, nullptr, "Status_address=localhost is not a dotted IPv4 address"},
     {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
      nullptr, gateway_address, "123456789012345",
      "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},
@@ -161,6 +194,8 @@ TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     EXPECT_EQ(config_fatal_error(), nullptr);
     EXPECT_STREQ(Location_Name, "Standort");
     EXPECT_EQ(Hytera_RPT_RDAC_PORT, 62007);
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
     EXPECT_STREQ(funktion_print, "FUNCTION:read_config\n");
 }
 
@@ -182,6 +217,11 @@ TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     EXPECT_EQ(DMRGateway_port, 62031);
     EXPECT_EQ(Hytera_RPT_AUDIO_PORT, 62006);
     EXPECT_STREQ(Hytera_RPT_local_address, "0.0.0.0");
+    EXPECT_STREQ(DMRGateway_mode, "login");
+    EXPECT_STREQ(DMRGateway_password, "");
+    EXPECT_STREQ(DMRGateway_options, "");
+    EXPECT_STREQ(Status_address, "127.0.0.1");
+    EXPECT_EQ(Status_port, 62080);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // afterwards they are only read, so they need no lock (thread creation orders
 // the writes before every reader).
 
+#include "core/ipv4_allow.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -12,6 +14,12 @@ extern char DMRGateway_address[16];
 extern int DMRGateway_port;
 extern char DMRGateway_local_address[16];
 extern int DMRGateway_local_port;
+// The kind of peer (login, gateway, master), and what a master checks.
+extern char DMRGateway_mode[16];
+// Gateway mode: "on" sends the DMRC configuration, "off" leaves it out.
+extern char DMRGateway_dmrc[8];
+extern char DMRGateway_password[256];
+extern char DMRGateway_options[256];
 extern int Hytera_RPT_PORT;
 extern int Hytera_RPT_AUDIO_PORT;
 extern int Hytera_RPT_RDAC_PORT;
@@ -26,6 +34,11 @@ extern char Location_CC[3];
 extern char SYSOP_ID[4097];
 extern char SYSOPEMAIL[100];
 extern int debug;
+// Addresses that may use the three repeater ports; empty: anyone may.
+extern ipv4_allow_list Hytera_RPT_allow;
+// Where the status page listens (HTTP); port 0 leaves it off.
+extern char Status_address[16];
+extern int Status_port;
 
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.

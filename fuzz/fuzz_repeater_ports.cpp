@@ -10,6 +10,7 @@
 // control port; the rest of op names the sender (10.0.0.op, 0 the any
 // address, which is never registered); port is its source port.
 #include "hytera/control.h"
+#include "hytera/guard.h"
 #include "hytera/rdac.h"
 #include "hytera/repeater_table.h"
 #include "sim/repeater_packets.h"
@@ -82,17 +83,39 @@ void react_once(repeater_table &table, rdac_state &state, const fuzz_input::reco
         before >= 0 ? table.snapshot(static_cast<std::size_t>(before)) : repeater_entry{};
     const std::uint16_t recorded_port =
         old.Hytera_RPT_INDEX2 == 1 ? old.Hytera_RPT_ip_System.sin_port : from.sin_port;
+    const bool full = table.locked([](const auto &slots) {
+        return std::all_of(slots.begin(), slots.end(), [](const auto &e) { return e.used(); });
+    });
+    // The daemon without Hytera_RPT_allow: every sender may speak.
+    static const ipv4_allow_list anyone;
+    static repeater_guard guard{anyone};
     outbox box;
     if (rdac) {
-        rdac_react(table, r.payload, from, PORTS.rdac, state, 1700000000, box);
+        rdac_react(table, guard, r.payload, from, PORTS.rdac, state, 1700000000, box);
     } else {
-        control_react(table, r.payload, from, PORTS, 1700000000, box);
+        control_react(table, guard, r.payload, from, PORTS, 1700000000, box);
     }
     const int after = table.find(text);
+    // A sender the table has no room for, or that it cannot register, gets
+    // nothing at all on the control port; on the RDAC port, nothing once the
+    // table is full.
+    if ((!rdac && after < 0) || (rdac && before < 0 && full)) {
+        FUZZ_CHECK(box.count == 0 && after < 0);
+        return;
+    }
+    // An RDAC answer from the repeater's address but not from the port it
+    // uses for RDAC is neither stored nor answered.
+    const std::size_t length = r.payload.size();
+    if (rdac && (length == RDAC_RADIO_DATA_LENGTH || length == RDAC_IDENTITY_LENGTH) &&
+        old.Hytera_RPT_INDEX3 == 1 && old.Hytera_RPT_ip_Rdac.sin_port != from.sin_port &&
+        r.payload[0] == 0x7E && r.payload[1] == 0x04) {
+        FUZZ_CHECK(box.count == 0);
+        return;
+    }
     // Only the RDAC greeting and the control port's two requests register.
-    const std::size_t n = r.payload.size();
-    FUZZ_CHECK(after == before ||
-               (rdac ? n == 1 : n == SERVICE_REQUEST_LENGTH || n == KEEP_ALIVE_LENGTH));
+    FUZZ_CHECK(
+        after == before ||
+        (rdac ? length == 1 : length == SERVICE_REQUEST_LENGTH || length == KEEP_ALIVE_LENGTH));
     // No reaction sends more than a greeting's five, so the outbox never drops one.
     FUZZ_CHECK(box.count <= 5);
     for (std::size_t i = 0; i < box.count; ++i) {

@@ -3,6 +3,8 @@
 #include "core/log.h"
 #include "core/settings.h"
 
+#include <cstring>
+
 const std::array<std::uint8_t, 25> a24{0x50, 0x32, 0x50, 0x50, 0x02, 0x00, 0x00, 0x00, 0x14,
                                        0x00, 0x00, 0x00, 0xFF, 0x01, 0x01, 0x5A, 0x00, 0x00,
                                        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x01};
@@ -18,16 +20,11 @@ namespace {
 constexpr std::size_t PORT_OFFSET = 26;
 
 // Answers go to the port recorded from the repeater's first accepted datagram.
-// A sender without an entry (table full, or an address that cannot be
-// registered) is answered at its own source, never at another slot's port.
-sockaddr_in reply_destination(const repeater_table &table, const char *text,
+sockaddr_in reply_destination(const repeater_table &table, int index, const char *text,
                               const sockaddr_in &from) {
-    int index = table.find(text);
-    if (index < 0) {
-        return from;
-    }
     repeater_entry e = table.snapshot(static_cast<std::size_t>(index));
-    if (e.Hytera_RPT_INDEX2 != 1) {
+    // The slot may have been freed and taken by another address meanwhile.
+    if (e.Hytera_RPT_INDEX2 != 1 || std::strcmp(e.Hytera_RPT_ip, text) != 0) {
         return from;
     }
     sockaddr_in to = from;
@@ -46,31 +43,52 @@ void queue_port_assignment(std::uint8_t code, std::uint16_t port, const sockaddr
 
 } // namespace
 
-void control_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &from, const control_ports &ports, std::time_t now,
-                   outbox &box) {
+void control_react(repeater_table &table, repeater_guard &guard,
+                   std::span<const std::uint8_t> datagram, const sockaddr_in &from,
+                   const control_ports &ports, std::time_t now, outbox &box) {
+    const bool service = datagram.size() == SERVICE_REQUEST_LENGTH;
+    const std::uint8_t code = service ? datagram[SERVICE_CODE_OFFSET] : 0;
+    if (service && code != SERVICE_ANNOUNCE && code != SERVICE_VOICE_PORT &&
+        code != SERVICE_RDAC_PORT) {
+        return;
+    }
+    if ((!service && datagram.size() != KEEP_ALIVE_LENGTH) || !guard.admits(from, "control", now)) {
+        return;
+    }
     char text[16];
     address_text(from, text);
-    auto refresh = [&] { table.insert(PORT_KIND_CONTROL, from, text, ports.rdac, now, box); };
+    // A sender the table cannot hold is not answered: it would take the
+    // replies for a registration it does not have.
+    auto refresh = [&] {
+        return table.insert(PORT_KIND_CONTROL, from, text, ports.rdac, now, box).index;
+    };
 
-    if (datagram.size() == SERVICE_REQUEST_LENGTH) {
-        std::uint8_t code = datagram[SERVICE_CODE_OFFSET];
-        if (code != SERVICE_ANNOUNCE && code != SERVICE_VOICE_PORT && code != SERVICE_RDAC_PORT) {
-            return;
-        }
+    if (service) {
         std::array<std::uint8_t, 25> ack = a24;
         ack[SERVICE_SEQUENCE_OFFSET] = datagram[SERVICE_SEQUENCE_OFFSET];
         ack[SERVICE_CODE_OFFSET] = code;
-        refresh();
-        box.add(socket_kind::control, reply_destination(table, text, from), ack);
-        if (code == SERVICE_VOICE_PORT || code == SERVICE_RDAC_PORT) {
-            refresh();
-            queue_port_assignment(code, code == SERVICE_VOICE_PORT ? ports.voice : ports.rdac,
-                                  reply_destination(table, text, from), box);
+        const int index = refresh();
+        if (index < 0) {
+            return;
         }
-    } else if (datagram.size() == KEEP_ALIVE_LENGTH) {
-        refresh();
-        refresh();
-        box.add(socket_kind::control, reply_destination(table, text, from), ret20zzzz);
+        box.add(socket_kind::control, reply_destination(table, index, text, from), ack);
+        if (code == SERVICE_VOICE_PORT || code == SERVICE_RDAC_PORT) {
+            const int again = refresh();
+            if (again < 0) {
+                return;
+            }
+            queue_port_assignment(code, code == SERVICE_VOICE_PORT ? ports.voice : ports.rdac,
+                                  reply_destination(table, again, text, from), box);
+        }
+    } else {
+        // The first call registers a new repeater, the second only refreshes.
+        if (refresh() < 0) {
+            return;
+        }
+        const int index = refresh();
+        if (index < 0) {
+            return;
+        }
+        box.add(socket_kind::control, reply_destination(table, index, text, from), ret20zzzz);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The repeaters' control port: announcements, port queries and keep-alives.
 
+#include "hytera/guard.h"
 #include "hytera/outbox.h"
 #include "hytera/repeater_table.h"
 
@@ -30,6 +31,7 @@ struct control_ports {
 
 // Reaction to one received control datagram: table updates, and every reply
 // (plus the identity requests of a new registration) in `box`, in send order.
-void control_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &from, const control_ports &ports, std::time_t now,
-                   outbox &box);
+// A sender the guard refuses, or one the full table cannot take, gets nothing.
+void control_react(repeater_table &table, repeater_guard &guard,
+                   std::span<const std::uint8_t> datagram, const sockaddr_in &from,
+                   const control_ports &ports, std::time_t now, outbox &box);

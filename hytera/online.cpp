@@ -3,6 +3,8 @@
 #include "core/clock.h"
 #include "core/log.h"
 
+#include <cstring>
+
 bool online_tick(repeater_table &table, std::size_t slot, std::time_t now, repeater_entry &gone) {
     bool timed_out = false;
     repeater_entry copy{};
@@ -25,6 +27,7 @@ bool online_tick(repeater_table &table, std::size_t slot, std::time_t now, repea
         e.Hytera_RPT_ip[0] = 0;
         e.Hytera_RPT_INDEX1 = 0;
         e.Hytera_RPT_INDEX2 = 0;
+        e.Hytera_RPT_INDEX3 = 0;
     });
     if (!timed_out) {
         return false;
@@ -36,4 +39,26 @@ bool online_tick(repeater_table &table, std::size_t slot, std::time_t now, repea
                 static_cast<int>(slot));
     gone = copy;
     return true;
+}
+
+bool online_close_due(const repeater_table &table, const repeater_entry &gone) {
+    // Nobody logs in with the placeholder; its close says nothing to anyone.
+    if (std::strcmp(gone.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID) == 0) {
+        return true;
+    }
+    int holder = -1;
+    table.locked([&](const auto &slots) {
+        for (std::size_t i = 0; i < slots.size() && holder < 0; ++i) {
+            const repeater_entry &e = slots[i];
+            if (e.used() && std::strcmp(e.Hytera_RPT_DmrID, gone.Hytera_RPT_DmrID) == 0) {
+                holder = static_cast<int>(i);
+            }
+        }
+    });
+    if (holder < 0) {
+        return true;
+    }
+    ferrule_log("No RPTCL for %s: DMR ID %s is still held by the repeater at index %d\n",
+                gone.Hytera_RPT_ip, gone.Hytera_RPT_DmrID, holder);
+    return false;
 }

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 
@@ -51,17 +52,32 @@ bool has_header(std::span<const std::uint8_t> d) {
     return d.size() >= 2 && d[0] == 0x7E && d[1] == 0x04;
 }
 
-// Zero characters add nothing, so a padded field yields its text alone.
+// Zero characters add nothing, so a padded field yields its text alone; so
+// does every other byte that is not printable ASCII, which could otherwise
+// move the cursor, ring, or start a forged line on an operator's console.
 template <std::size_t N>
 void store_wide_text(char (&field)[N], std::span<const std::uint8_t> packet, text_field f) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < f.characters && n + 1 < N; ++i) {
         std::uint8_t c = packet[f.first + 2 * i];
-        if (c != 0) {
+        if (is_printable_ascii(c)) {
             field[n++] = static_cast<char>(c);
         }
     }
     std::memset(field + n, 0, N - n);
+}
+
+// An identity answer from the repeater's address but another port is not the
+// repeater's: it is neither stored nor answered.
+bool answer_from_repeater(repeater_table &table, const char *an_ip, const sockaddr_in &from) {
+    std::uint16_t expected = 0;
+    if (table.check_rdac_source(an_ip, from, expected) != rdac_source::other_port) {
+        return true;
+    }
+    ferrule_log("RDAC answer from %s:%u ignored: the repeater at %s answers from port %u\n", an_ip,
+                static_cast<unsigned>(ntohs(from.sin_port)), an_ip,
+                static_cast<unsigned>(expected));
+    return false;
 }
 
 std::uint32_t little_endian(std::span<const std::uint8_t> p, std::size_t offset, std::size_t n) {
@@ -108,18 +124,32 @@ void rdac_checksum(std::uint8_t *packet, int length) {
 
 void rdac225(repeater_table &table, const char *an_ip,
              std::span<const std::uint8_t, RDAC_IDENTITY_LENGTH> packet) {
+    // At most one slot holds an address; its change is logged after the lock.
+    int changed = -1;
+    char before[sizeof(repeater_entry::Hytera_RPT_Callsign)] = {};
+    char after[sizeof before] = {};
     table.locked([&](auto &slots) {
-        for (repeater_entry &e : slots) {
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            repeater_entry &e = slots[i];
             if (!e.used() || std::strcmp(e.Hytera_RPT_ip, an_ip) != 0 ||
                 e.Hytera_RPT_Firmware[0] != 'A') {
                 continue;
             }
+            std::memcpy(before, e.Hytera_RPT_Callsign, sizeof before);
             store_wide_text(e.Hytera_RPT_Callsign, packet, CALLSIGN_FIELD);
             store_wide_text(e.Hytera_RPT_Serialnumme, packet, SERIAL_FIELD);
             store_wide_text(e.Hytera_RPT_Firmware, packet, FIRMWARE_FIELD);
             store_wide_text(e.Hytera_RPT_Model, packet, MODEL_FIELD);
+            if (e.Hytera_RPT_RDAC_OK == 1 && std::strcmp(before, e.Hytera_RPT_Callsign) != 0) {
+                changed = static_cast<int>(i);
+                std::memcpy(after, e.Hytera_RPT_Callsign, sizeof after);
+            }
         }
     });
+    if (changed >= 0) {
+        ferrule_log("Repeater %s (index %d) changed its call sign from %s to %s\n", an_ip, changed,
+                    before, after);
+    }
 }
 
 void rdac71(repeater_table &table, const char *an_ip,
@@ -132,6 +162,7 @@ void rdac71(repeater_table &table, const char *an_ip,
         // lines are printed from the copy so the lock is never held on output.
         bool matched = false;
         int previous_ok = 0;
+        char previous_id[sizeof(repeater_entry::Hytera_RPT_DmrID)] = {};
         repeater_entry copy{};
         table.locked([&](auto &slots) {
             repeater_entry &e = slots[i];
@@ -139,6 +170,7 @@ void rdac71(repeater_table &table, const char *an_ip,
                 return;
             }
             matched = true;
+            std::memcpy(previous_id, e.Hytera_RPT_DmrID, sizeof previous_id);
             std::snprintf(e.Hytera_RPT_DmrID, sizeof e.Hytera_RPT_DmrID, "%-6.6i",
                           static_cast<int>(id));
             std::snprintf(e.Hytera_RPT_TX_requency, sizeof e.Hytera_RPT_TX_requency, "%-3.4f",
@@ -159,6 +191,10 @@ void rdac71(repeater_table &table, const char *an_ip,
         if (!matched) {
             continue;
         }
+        if (previous_ok == 1 && std::strcmp(previous_id, copy.Hytera_RPT_DmrID) != 0) {
+            ferrule_log("Repeater %s (index %d) changed its DMR ID from %s to %s\n", an_ip,
+                        static_cast<int>(i), previous_id, copy.Hytera_RPT_DmrID);
+        }
         ferrule_log("\033[1;36m");
         if (previous_ok == 0) {
             ferrule_log("Hytera_RPT Login Type:%i IP:%-15.15s ID:%-6.6s Call:%16.16s TX:%-9.9s "
@@ -175,10 +211,17 @@ void rdac71(repeater_table &table, const char *an_ip,
     }
 }
 
-void rdac_react(repeater_table &table, std::span<const std::uint8_t> d, const sockaddr_in &from,
-                std::uint16_t rdac_port, rdac_state &state, std::time_t now, outbox &box) {
+void rdac_react(repeater_table &table, repeater_guard &guard, std::span<const std::uint8_t> d,
+                const sockaddr_in &from, std::uint16_t rdac_port, rdac_state &state,
+                std::time_t now, outbox &box) {
+    if (!guard.admits(from, "RDAC", now)) {
+        return;
+    }
     char an_ip[16];
     address_text(from, an_ip);
+    if (table.refuses(an_ip, now)) {
+        return;
+    }
     const bool header = has_header(d);
     switch (d.size()) {
     case 1: {
@@ -218,14 +261,14 @@ void rdac_react(repeater_table &table, std::span<const std::uint8_t> d, const so
         }
         return;
     case RDAC_IDENTITY_LENGTH:
-        if (header) {
+        if (header && answer_from_repeater(table, an_ip, from)) {
             rdac225(table, an_ip, d.first<RDAC_IDENTITY_LENGTH>());
             box.add(socket_kind::rdac, from, next3_12);
             box.add(socket_kind::rdac, from, next3_25);
         }
         return;
     case RDAC_RADIO_DATA_LENGTH:
-        if (header) {
+        if (header && answer_from_repeater(table, an_ip, from)) {
             box.add(socket_kind::rdac, from, next4_12);
             rdac71(table, an_ip, d.first<RDAC_RADIO_DATA_LENGTH>());
         }

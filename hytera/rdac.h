@@ -3,6 +3,7 @@
 // reporting its identity. The gateway reacts to each datagram by its length
 // alone, after a two-byte header check.
 
+#include "hytera/guard.h"
 #include "hytera/outbox.h"
 #include "hytera/repeater_table.h"
 
@@ -37,13 +38,18 @@ struct rdac_state {
                                                0x00, 0x04, 0x00, 0x0C, 0x61, 0xCB};
 };
 
-// Reaction to one received RDAC datagram (a failed receive is not one).
-void rdac_react(repeater_table &table, std::span<const std::uint8_t> datagram,
-                const sockaddr_in &from, std::uint16_t rdac_port, rdac_state &state,
-                std::time_t now, outbox &box);
+// Reaction to one received RDAC datagram (a failed receive is not one). A
+// sender the guard refuses, or one the full table cannot take, gets nothing;
+// identity answers are taken only from the repeater's RDAC address and port.
+void rdac_react(repeater_table &table, repeater_guard &guard,
+                std::span<const std::uint8_t> datagram, const sockaddr_in &from,
+                std::uint16_t rdac_port, rdac_state &state, std::time_t now, outbox &box);
 
 // Store the identity texts of a 225-byte answer, and the DMR ID and
 // frequencies of a 71-byte answer, into every entry of the sender's address.
+// Texts keep printable ASCII only: they reach the log, and the call sign the
+// network. A call sign or DMR ID that differs from the one an identified
+// repeater reported before is logged as a change.
 void rdac225(repeater_table &table, const char *an_ip,
              std::span<const std::uint8_t, RDAC_IDENTITY_LENGTH> packet);
 void rdac71(repeater_table &table, const char *an_ip,

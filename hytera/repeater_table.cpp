@@ -4,7 +4,9 @@
 #include "core/log.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 
 repeater_table Hytera_RPT;
@@ -38,6 +40,15 @@ void record_port(repeater_entry &e, int port_kind, const sockaddr_in &source) {
         e.Hytera_RPT_ip_System = source;
         e.Hytera_RPT_INDEX2 = 1;
     }
+    if (port_kind == PORT_KIND_RDAC && e.Hytera_RPT_INDEX3 != 1) {
+        e.Hytera_RPT_ip_Rdac = source;
+        e.Hytera_RPT_INDEX3 = 1;
+    }
+}
+
+bool has_free_slot(const std::array<repeater_entry, REPEATER_SLOTS> &slots) {
+    return std::any_of(slots.begin(), slots.end(),
+                       [](const repeater_entry &e) { return !e.used(); });
 }
 
 } // namespace
@@ -64,16 +75,19 @@ insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
                 index = static_cast<int>(i);
             }
         }
-        if (index < 0) {
-            return {-1, false};
+        if (index >= 0) {
+            repeater_entry &e = slots_[static_cast<std::size_t>(index)];
+            record_port(e, port_kind, source);
+            e.Hytera_RPT_Firmware[0] = 'A';
+            e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
+            e.Hytera_RPT_RDAC_OK = 0;
+            copy_text(e.Hytera_RPT_ip, address_text, sizeof e.Hytera_RPT_ip - 1);
+            copy_text(e.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID, sizeof e.Hytera_RPT_DmrID - 1);
         }
-        repeater_entry &e = slots_[static_cast<std::size_t>(index)];
-        record_port(e, port_kind, source);
-        e.Hytera_RPT_Firmware[0] = 'A';
-        e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
-        e.Hytera_RPT_RDAC_OK = 0;
-        copy_text(e.Hytera_RPT_ip, address_text, sizeof e.Hytera_RPT_ip - 1);
-        copy_text(e.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID, sizeof e.Hytera_RPT_DmrID - 1);
+    }
+    if (index < 0) {
+        log_refusal(address_text, now);
+        return {-1, false};
     }
     char when[32];
     asctime_text(now, when);
@@ -83,6 +97,63 @@ insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
     box.add(socket_kind::rdac, to, start12);
     box.add(socket_kind::rdac, to, start24);
     return {index, true};
+}
+
+void repeater_table::log_refusal(const char *address_text, std::time_t now) {
+    rate_decision d;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        d = full_lines_.admit(0, 0, static_cast<std::int64_t>(now) * 1000);
+    }
+    if (!d.pass) {
+        return;
+    }
+    char since[64] = "";
+    if (d.held > 0) {
+        std::snprintf(since, sizeof since, " (%llu more refused since the last line)",
+                      static_cast<unsigned long long>(d.held));
+    }
+    ferrule_log("Repeater table full, all %zu slots in use: %s refused and not answered%s\n",
+                REPEATER_SLOTS, address_text, since);
+}
+
+bool repeater_table::refuses(const char *address_text, std::time_t now) {
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        refused = lowest_match(slots_, address_text) < 0 && !has_free_slot(slots_);
+    }
+    if (refused) {
+        log_refusal(address_text, now);
+    }
+    return refused;
+}
+
+int repeater_table::find_voice_source(const sockaddr_in &source) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const repeater_entry &e = slots_[i];
+        if (e.used() && e.Hytera_RPT_INDEX1 == 1 &&
+            e.Hytera_RPT_ip_Audio.sin_addr.s_addr == source.sin_addr.s_addr &&
+            e.Hytera_RPT_ip_Audio.sin_port == source.sin_port) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+rdac_source repeater_table::check_rdac_source(const char *address_text, const sockaddr_in &source,
+                                              std::uint16_t &recorded_port) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const int index = lowest_match(slots_, address_text);
+    if (index < 0) {
+        return rdac_source::unknown;
+    }
+    repeater_entry &e = slots_[static_cast<std::size_t>(index)];
+    record_port(e, PORT_KIND_RDAC, source);
+    recorded_port = ntohs(e.Hytera_RPT_ip_Rdac.sin_port);
+    return e.Hytera_RPT_ip_Rdac.sin_port == source.sin_port ? rdac_source::repeater
+                                                            : rdac_source::other_port;
 }
 
 int repeater_table::find(const char *address_text) const {

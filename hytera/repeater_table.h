@@ -4,6 +4,7 @@
 // and the network side reads it, so every access goes through one lock: a
 // writer changes a slot field by field, and readers take whole snapshots.
 
+#include "core/rate_limit.h"
 #include "hytera/outbox.h"
 
 #include <array>
@@ -23,8 +24,10 @@ struct repeater_entry {
     char Hytera_RPT_ip[40];           // dotted quad; empty marks a free slot
     sockaddr_in Hytera_RPT_ip_System; // first control-port source since registration
     sockaddr_in Hytera_RPT_ip_Audio;  // first 1-byte voice-port source since registration
+    sockaddr_in Hytera_RPT_ip_Rdac;   // first RDAC-port source since registration
     int Hytera_RPT_INDEX1;            // 1 once ip_Audio is recorded
     int Hytera_RPT_INDEX2;            // 1 once ip_System is recorded
+    int Hytera_RPT_INDEX3;            // 1 once ip_Rdac is recorded
     int Hytera_RPT_Timer;             // remaining life in seconds
     char Hytera_RPT_DmrID[12];
     char Hytera_RPT_Callsign[32];
@@ -49,6 +52,13 @@ struct insert_result {
     bool registered; // this call registered it
 };
 
+// Where an RDAC answer comes from, as the table sees it.
+enum class rdac_source {
+    unknown,    // no slot holds the address
+    repeater,   // the repeater's RDAC address (recorded now if it had none)
+    other_port, // the repeater's address, but not its RDAC port
+};
+
 class repeater_table {
   public:
     // Registers or refreshes the sender of a refreshing datagram. A new
@@ -59,6 +69,21 @@ class repeater_table {
 
     // Lowest slot holding the address, -1 when none does.
     int find(const char *address_text) const;
+
+    // True when the sender has no slot and none is free. Such a sender is
+    // refused on every port, so a repeater that cannot be registered is not
+    // led to believe it is; the refusal is logged at most once a minute.
+    bool refuses(const char *address_text, std::time_t now);
+
+    // Slot of the repeater whose recorded voice address and port are
+    // `source`; -1 when there is none.
+    int find_voice_source(const sockaddr_in &source) const;
+
+    // Checks an RDAC answer's sender against the repeater's RDAC address,
+    // recording it from this answer when the repeater has not greeted on the
+    // RDAC port yet. `recorded_port` receives the port it is expected from.
+    rdac_source check_rdac_source(const char *address_text, const sockaddr_in &source,
+                                  std::uint16_t &recorded_port);
 
     repeater_entry snapshot(std::size_t index) const;
 
@@ -75,8 +100,12 @@ class repeater_table {
     void reset();
 
   private:
+    // Logs a refusal of a full table, at most once a minute; lock not held.
+    void log_refusal(const char *address_text, std::time_t now);
+
     mutable std::mutex mutex_;
     std::array<repeater_entry, REPEATER_SLOTS> slots_{};
+    rate_limiter<1> full_lines_{1, 60000};
 };
 
 // The daemon's table.

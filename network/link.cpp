@@ -9,14 +9,14 @@
 
 std::atomic<int> Hytera_RPT_MMDVM_LOGIN[50];
 
-namespace {
-
-using link_msg::tag;
-
 bool same_endpoint(const sockaddr_in &a, const sockaddr_in &b) {
     return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
            a.sin_port == b.sin_port;
 }
+
+namespace {
+
+using link_msg::tag;
 
 void react_to_ack(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                   link_context &ctx, link_reaction &r) {
@@ -133,6 +133,9 @@ link_reaction link_react(std::span<const std::uint8_t> datagram, const sockaddr_
     case tag::DMRD:
         r.hand_on_dmrd = true;
         break;
+    case tag::MSTCL:
+    case tag::DMRP:
+    case tag::DMRB:
     case tag::none:
         break;
     }
@@ -154,4 +157,34 @@ keepalive_datagram keepalive_for(const repeater_entry &entry, int login_state) {
         d.length = link_msg::RPTPING_LENGTH;
     }
     return d;
+}
+
+void login_status_note(link_status &s, link_msg::tag received,
+                       std::span<const std::uint8_t> datagram, int login_state,
+                       std::int64_t now_ms) {
+    switch (received) {
+    case tag::RPTNAK:
+    case tag::MSTNAK:
+        ++s.refusals;
+        break;
+    case tag::RPTACK:
+        s.id = link_msg::get_u32(link_msg::ack_bytes(datagram).data());
+        break;
+    case tag::RPTPONG:
+    case tag::MSTPONG:
+        s.last_pong_ms = now_ms;
+        break;
+    default:
+        break;
+    }
+    const link_state state = login_state == 0   ? link_state::idle
+                             : login_state == 1 ? link_state::key_sent
+                                                : link_state::up;
+    if (state != s.state) {
+        if (s.state == link_state::up && state == link_state::idle) {
+            ++s.relogins;
+        }
+        s.state = state;
+        s.since_ms = now_ms;
+    }
 }

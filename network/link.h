@@ -5,6 +5,7 @@
 // sender and state; the link thread only receives, reacts and sends.
 
 #include "hytera/repeater_table.h"
+#include "network/link_state.h"
 #include "network/messages.h"
 #include "network/peer_table.h"
 
@@ -24,6 +25,8 @@ inline constexpr std::size_t LINK_RECEIVE_BUFFER = 324;
 // The configured peer, DMRGateway_address:DMRGateway_port; the address is
 // INADDR_NONE when the setting is not a dotted quad.
 sockaddr_in link_peer_address();
+
+bool same_endpoint(const sockaddr_in &a, const sockaddr_in &b);
 
 // Remembers which foreign senders were logged lately, so a flood from
 // anywhere cannot fill the log: each source is logged at most once a minute,
@@ -82,3 +85,11 @@ struct keepalive_datagram {
     std::array<std::uint8_t, link_msg::RPTPING_LENGTH> bytes{};
 };
 keepalive_datagram keepalive_for(const repeater_entry &entry, int login_state);
+
+// The login mode's part of the link status, after a received datagram of
+// kind `received` (none after a timer tick) left the login state at
+// `login_state`: state and since when, acknowledge value, refusals, pongs,
+// and a relogin when a logged-in link fell back to 0.
+void login_status_note(link_status &s, link_msg::tag received,
+                       std::span<const std::uint8_t> datagram, int login_state,
+                       std::int64_t now_ms);

@@ -1,6 +1,7 @@
 #include "network/messages.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -27,6 +28,9 @@ constexpr tag_rule RULES[] = {
     {tag::RPTPONG, "RPTPONG", 7},
     {tag::MSTPONG, "MSTPONG", 7},
     {tag::DMRD, "DMRD", DMRD_MIN},
+    {tag::MSTCL, "MSTCL", 5},
+    {tag::DMRP, "DMRP", 4},
+    {tag::DMRB, "DMRB", 4},
 };
 
 bool starts_with(std::span<const std::uint8_t> d, std::string_view text) {
@@ -50,6 +54,23 @@ void put_field(std::span<std::uint8_t> out, rptc_field f, const char *value, boo
 void build_with_id(std::string_view text, std::int32_t id, std::span<std::uint8_t> out) {
     put_text(out, text);
     put_u32(out.data() + text.size(), static_cast<std::uint32_t>(id));
+}
+
+// Software and package IDs of the RPTC and the DMRC.
+constexpr const char *SOFTWARE_ID = "20171220";
+constexpr const char *PACKAGE_ID = "MMDVM";
+
+// Leading decimal digits of a text as an unsigned number, at most `limit`.
+unsigned leading_number(const char *text, unsigned limit) {
+    unsigned long long value = 0;
+    const char *p = text != nullptr ? text : "";
+    while (*p == ' ') {
+        ++p;
+    }
+    for (; std::isdigit(static_cast<unsigned char>(*p)) != 0 && value <= limit; ++p) {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+    }
+    return static_cast<unsigned>(value > limit ? limit : value);
 }
 
 } // namespace
@@ -144,6 +165,34 @@ void build_rptk(std::span<const std::uint8_t, 4> ack, std::span<std::uint8_t, RP
     std::memcpy(out.data() + 8, LOGIN_DIGEST.data(), LOGIN_DIGEST.size());
 }
 
+void build_rptk(std::int32_t id, std::span<const std::uint8_t, DIGEST_LENGTH> digest,
+                std::span<std::uint8_t, RPTK_LENGTH> out) {
+    build_with_id("RPTK", id, out);
+    std::memcpy(out.data() + 8, digest.data(), digest.size());
+}
+
+std::size_t build_rpto(std::int32_t id, const char *options,
+                       std::span<std::uint8_t, RPTO_MAX_LENGTH> out) {
+    build_with_id("RPTO", id, out);
+    const char *text = options != nullptr ? options : "";
+    const std::size_t n = strnlen(text, OPTIONS_MAX);
+    std::memcpy(out.data() + 8, text, n);
+    return 8 + n;
+}
+
+void build_dmrc(std::int32_t id, const rptc_source &s, std::span<std::uint8_t, DMRC_LENGTH> out) {
+    constexpr unsigned NINE_DIGITS = 999999999;
+    constexpr unsigned TWO_DIGITS = 99;
+    char text[DMRC_LENGTH - 8 + 1];
+    std::snprintf(
+        text, sizeof text, "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s",
+        s.callsign != nullptr ? s.callsign : "", leading_number(s.rx_frequency_hz, NINE_DIGITS),
+        leading_number(s.tx_frequency_hz, NINE_DIGITS), leading_number(s.power, TWO_DIGITS),
+        leading_number(s.colour_code, TWO_DIGITS), '3', SOFTWARE_ID, PACKAGE_ID);
+    build_with_id("DMRC", id, out);
+    std::memcpy(out.data() + 8, text, DMRC_LENGTH - 8);
+}
+
 void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &s,
                 std::span<std::uint8_t, RPTC_LENGTH> out) {
     put_text(out, "RPTC");
@@ -160,8 +209,8 @@ void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &s,
     put_field(out, RPTC_DESCRIPTION, "Multi-Mode Repeater", true);
     put_field(out, RPTC_SLOTS, "3", true);
     put_field(out, RPTC_URL, s.url, true);
-    put_field(out, RPTC_SOFTWARE, "20171220", true);
-    put_field(out, RPTC_PACKAGE, "MMDVM", true);
+    put_field(out, RPTC_SOFTWARE, SOFTWARE_ID, true);
+    put_field(out, RPTC_PACKAGE, PACKAGE_ID, true);
 }
 
 } // namespace link_msg

@@ -17,6 +17,12 @@ inline constexpr std::size_t RPTC_LENGTH = 302;
 inline constexpr std::size_t RPTPING_LENGTH = 11;
 inline constexpr std::size_t RPTCL_LENGTH = 9;
 inline constexpr std::size_t DIGEST_LENGTH = 32;
+// The repeater side of a DMRGateway: "DMRC", repeater ID, 111 characters of
+// configuration text.
+inline constexpr std::size_t DMRC_LENGTH = 119;
+// "RPTO", repeater ID, then the options text without terminator.
+inline constexpr std::size_t OPTIONS_MAX = 255;
+inline constexpr std::size_t RPTO_MAX_LENGTH = 8 + OPTIONS_MAX;
 // RPTACK, RPTNAK and MSTNAK carry the acknowledge value at bytes 6-9.
 inline constexpr std::size_t ACK_OFFSET = 6;
 inline constexpr std::size_t ACK_MESSAGE_MIN = 10;
@@ -46,7 +52,20 @@ inline constexpr rptc_field RPTC_PACKAGE{262, 40};
 // Sent unchanged at every login; the peers we log in to do not check it.
 extern const std::array<std::uint8_t, DIGEST_LENGTH> LOGIN_DIGEST;
 
-enum class tag : std::uint8_t { none, RPTNAK, MSTNAK, RPTACK, RPTPONG, MSTPONG, DMRD };
+// MSTCL, DMRP and DMRB matter only to the gateway and master modes; the login
+// mode drops them like any unknown datagram.
+enum class tag : std::uint8_t {
+    none,
+    RPTNAK,
+    MSTNAK,
+    RPTACK,
+    RPTPONG,
+    MSTPONG,
+    DMRD,
+    MSTCL,
+    DMRP,
+    DMRB
+};
 const char *tag_name(tag t);
 
 // Recognises a datagram by its leading bytes. A datagram too short to hold
@@ -71,6 +90,13 @@ void build_rptl(std::int32_t id, std::span<std::uint8_t, RPTL_LENGTH> out);
 void build_rptping(std::int32_t id, std::span<std::uint8_t, RPTPING_LENGTH> out);
 void build_rptcl(std::int32_t id, std::span<std::uint8_t, RPTCL_LENGTH> out);
 void build_rptk(std::span<const std::uint8_t, 4> ack, std::span<std::uint8_t, RPTK_LENGTH> out);
+// The key a password-checking master expects: the repeater's own ID and the
+// digest of its salt and the password.
+void build_rptk(std::int32_t id, std::span<const std::uint8_t, DIGEST_LENGTH> digest,
+                std::span<std::uint8_t, RPTK_LENGTH> out);
+// Returns the length: 8 plus the options text, cut at OPTIONS_MAX.
+std::size_t build_rpto(std::int32_t id, const char *options,
+                       std::span<std::uint8_t, RPTO_MAX_LENGTH> out);
 
 // What goes into an RPTC besides the acknowledge value. The pointers are
 // NUL-terminated texts; longer texts are cut to their field's width.
@@ -87,5 +113,13 @@ struct rptc_source {
 };
 void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &source,
                 std::span<std::uint8_t, RPTC_LENGTH> out);
+
+// The configuration a DMRGateway takes from its repeater side, formatted
+// "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s" from the same sources as the
+// RPTC, in the same order: call sign, RX and TX frequency in Hz, power, colour
+// code, slots "3", software and package texts. Numbers that do not fit their
+// field are sent as the largest value that does, so the layout never shifts.
+void build_dmrc(std::int32_t id, const rptc_source &source,
+                std::span<std::uint8_t, DMRC_LENGTH> out);
 
 } // namespace link_msg

@@ -70,6 +70,9 @@ TEST(IdMessages, RepeaterIdTextToBigEndianBytes) {
     std::array<std::uint8_t, RPTPING_LENGTH> ping{};
     build_rptping(26201, ping);
     EXPECT_EQ(text_at(ping, {0, 11}), std::string("RPTPING\0\0\x66\x59", 11));
+    std::array<std::uint8_t, RPTCL_LENGTH> close{};
+    build_rptcl(26201, close);
+    EXPECT_EQ(text_at(close, {0, 9}), std::string("RPTCL\0\0\x66\x59", 9));
 }
 
 TEST(Classify, TagsLengthsAndLookalikes) {

@@ -18,13 +18,15 @@ namespace {
 
 using link_msg::rptc_field;
 
-// Copies an RPTC text field: at most its width, ending early at a NUL byte.
+// Copies an RPTC text field: at most its width, ending early at a NUL byte,
+// printable ASCII only, since the record is logged and shown.
 template <std::size_t N>
 void copy_field(char (&to)[N], std::span<const std::uint8_t> message, rptc_field f) {
     char raw[128] = {};
     static_assert(sizeof raw > link_msg::RPTC_URL.width);
     std::memcpy(raw, message.data() + f.offset, f.width);
     copy_text(to, raw, f.width);
+    keep_printable_ascii(to, N);
 }
 
 // Leading blanks skipped, reading stops at the first non-digit.
@@ -41,10 +43,11 @@ std::int64_t field_number(const char *text, std::size_t width) {
 }
 
 void fill(peer_entry &e, const sockaddr_in &address, std::span<const std::uint8_t> m,
-          const char *key, const char *time_text) {
+          const char *key, const char *time_text, peer_id_rule rule) {
     e.MMDVM_IP_PORT = address;
     std::uint32_t id = link_msg::get_u32(m.data() + link_msg::RPTC_ID.offset);
-    e.MMDVM_ID = presented_peer_id(id);
+    e.MMDVM_ID_exact = rule == peer_id_rule::exact;
+    e.MMDVM_ID = presented_peer_id(id, e.MMDVM_ID_exact);
     char dotted[16] = {};
     inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
     copy_text(e.MMDVM_IP, dotted, sizeof e.MMDVM_IP);
@@ -102,8 +105,8 @@ peer_frequency_texts peer_frequencies(const char *rx_field, const char *tx_field
 }
 
 peer_insert_result peer_table::insert(const sockaddr_in &address,
-                                      std::span<const std::uint8_t> message,
-                                      const char *time_text) {
+                                      std::span<const std::uint8_t> message, const char *time_text,
+                                      peer_id_rule rule) {
     char key[30];
     peer_key(address, key);
     {
@@ -136,7 +139,7 @@ peer_insert_result peer_table::insert(const sockaddr_in &address,
             if (e.used()) {
                 continue;
             }
-            fill(e, address, message, key, time_text);
+            fill(e, address, message, key, time_text, rule);
             recorded = e;
             slot = static_cast<int>(i);
         }
@@ -182,6 +185,21 @@ int peer_table::tick() {
                     e.MMDVM_TX_Freq);
     }
     return freed;
+}
+
+bool peer_table::remove(const sockaddr_in &address) {
+    char key[30];
+    peer_key(address, key);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (peer_entry &e : slots_) {
+        if (e.used() && std::strcmp(e.MMDVM_INDEX, key) == 0) {
+            e.MMDVM_INDEX[0] = 0;
+            e.MMDVM_TIMER = 0;
+            e.MMDVM_ID = 0;
+            return true;
+        }
+    }
+    return false;
 }
 
 peer_entry peer_table::snapshot(std::size_t slot) const {

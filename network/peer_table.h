@@ -40,12 +40,19 @@ struct peer_entry {
     char MMDVM_Software[41];
     char MMDVM_Package[41];
     char MMDVM_LoginTime[30]; // asctime text, with its line feed
+    // The ID goes into DMRD frames as recorded, without the substitute.
+    bool MMDVM_ID_exact;
 
     bool used() const { return MMDVM_INDEX[0] != 0; }
 };
 
 // ":" address "-:" port, the key a peer is found by.
 void peer_key(const sockaddr_in &address, char (&key)[30]);
+
+// How a new record takes the ID from its RPTC. The login mode has always
+// presented large IDs under the substitute; the gateway and master modes
+// record the repeater's own ID, which their peers check.
+enum class peer_id_rule : std::uint8_t { substitute_large, exact };
 
 struct peer_insert_result {
     int slot;      // -1 when nothing was recorded or refreshed
@@ -59,7 +66,12 @@ class peer_table {
     // pong) from an unknown sender records nothing. `time_text` is the
     // asctime text of the moment, stored and printed on a new record.
     peer_insert_result insert(const sockaddr_in &address, std::span<const std::uint8_t> message,
-                              const char *time_text);
+                              const char *time_text,
+                              peer_id_rule rule = peer_id_rule::substitute_large);
+
+    // Frees the slot holding the address's key without a line: the link that
+    // recorded it logs why. False when no slot held it.
+    bool remove(const sockaddr_in &address);
 
     // One second of the peer timer: counts every used slot down and frees
     // those that ran out, each with its "TIME OUT MMDV" line. Returns how many

@@ -49,6 +49,15 @@ TEST(PeerTable, RecordFillsEveryFieldAndPrintsInsertLine) {
                               "PORT:<62031>\n");
 }
 
+TEST(PeerTable, RecordedTextsKeepPrintableAsciiOnly) {
+    peer_table t;
+    CapturedLog log;
+    t.insert(endpoint("10.0.0.1", 62031), rptc(26201, "438500000", "431100000", "DB\x1b[2\a0"),
+             TIME);
+    EXPECT_STREQ(t.snapshot(0).MMDVM_Callsign, "DB[20 ");
+    EXPECT_EQ(log.text().find('\x1b'), std::string::npos);
+}
+
 TEST(PeerTable, FrequencyAndShiftTexts) {
     struct row {
         const char *rx, *tx, *rx_text, *tx_text, *shift;

@@ -1,24 +1,39 @@
-// Simulated network peer: plays the gateway end of the link that ferrule logs
-// in to. It answers RPTL with RPTACK carrying a salt, RPTK and RPTC with
-// RPTACK carrying the repeater ID from the RPTL, and RPTPING with a pong, and
-// prints every datagram it receives in readable form, one line each.
+// Simulated network peer: plays the far end of the link that ferrule talks to,
+// in one of three roles (--mode):
 //
+//   login    the DMRGateway of before August 2020: answers RPTL with RPTACK
+//            carrying a salt, RPTK and RPTC with RPTACK carrying the repeater
+//            ID from the RPTL, and RPTPING with a pong; checks nothing.
+//   gateway  a current DMRGateway: no login at all; sends DMRP every 10 s to
+//            the link address (--link-port) and exchanges DMRD. With
+//            --need-dmrc it stays mute until a DMRC configuration arrived.
+//   master   a master that checks the login: a random salt in the RPTACK to
+//            RPTL, RPTK must carry the RPTL's ID and SHA-256(salt || password);
+//            any failure is answered with MSTNAK. A repeater silent for 15 s
+//            is dropped; DMRD counts only from the logged-in ID and address;
+//            MSTCL goes to a logged-in repeater when the peer stops.
+//
+// It prints every datagram it receives in readable form, one line each.
 // Its messages are built here from the byte layouts alone, so that a fault in
 // the daemon's own builders cannot hide behind the same fault on this side.
 //
 //   ferrule_sim_peer --port PORT [--address A] [--duration S]
+//                    [--mode login|gateway|master] [--password P] [--need-dmrc]
+//                    [--link-port N] [--link-address A]
 //                    [--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG]
 //                    [--call CALL]... [--headers N] [--terminators N]
 //                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
 //                    [--frames]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
-// the start. Received datagrams are printed also while silent.
+// the start. Received datagrams are printed also while silent. SIGTERM and
+// SIGINT end the run as the duration does.
 //
 // A network call (--call, as the simulated repeater takes it) is sent as DMRD
-// frames once the login is complete: the voice LC header --headers times (3),
-// bursts A to F for each superframe, the terminator --terminators times (2),
-// as a network does. --calls-on-signal holds the calls until SIGUSR2.
+// frames once the link is up (logged in, or in gateway mode once the link
+// address is known): the voice LC header --headers times (3), bursts A to F
+// for each superframe, the terminator --terminators times (2), as a network
+// does. --calls-on-signal holds the calls until SIGUSR2.
 
 #include "sim_common.h"
 
@@ -34,7 +49,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -44,10 +61,16 @@
 namespace {
 
 std::atomic<bool> silent_toggled{false};
+std::atomic<bool> stop_requested{false};
 
 void on_usr1(int) {
     silent_toggled.store(!silent_toggled.load());
 }
+void on_stop(int) {
+    stop_requested.store(true);
+}
+
+enum class peer_mode { login, gateway, master };
 
 struct options {
     const char *address = "127.0.0.1";
@@ -64,6 +87,12 @@ struct options {
     bool calls_on_signal = false;
     bool frames = false;
     int repeat = 1;
+    peer_mode mode = peer_mode::login;
+    std::string password;
+    bool need_dmrc = false;
+    const char *link_address = "127.0.0.1";
+    int link_port = 0; // gateway mode: where DMRP and DMRD go before anything arrived
+    bool salt_given = false;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -75,6 +104,10 @@ bool parse(int argc, char **argv, options &o) {
         }
         if (a == "--frames") {
             o.frames = true;
+            continue;
+        }
+        if (a == "--need-dmrc") {
+            o.need_dmrc = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -91,6 +124,21 @@ bool parse(int argc, char **argv, options &o) {
             o.silent_after = std::atof(v);
         } else if (a == "--salt") {
             o.salt = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 0));
+            o.salt_given = true;
+        } else if (a == "--mode") {
+            const std::string m = v;
+            if (m != "login" && m != "gateway" && m != "master") {
+                return false;
+            }
+            o.mode = m == "login"     ? peer_mode::login
+                     : m == "gateway" ? peer_mode::gateway
+                                      : peer_mode::master;
+        } else if (a == "--password") {
+            o.password = v;
+        } else if (a == "--link-port") {
+            o.link_port = std::atoi(v);
+        } else if (a == "--link-address") {
+            o.link_address = v;
         } else if (a == "--pong") {
             o.pong = v;
         } else if (a == "--call") {
@@ -166,6 +214,16 @@ void print_datagram(const unsigned char *d, std::size_t n, const sockaddr_in &fr
                     field(d, 262, 40).c_str());
     } else if (has_tag(d, n, "RPTPING") && n == 11) {
         std::printf("RPTPING id=%u\n", be32(d + 7));
+    } else if (has_tag(d, n, "RPTO") && n >= 8) {
+        std::printf("RPTO id=%u options=[%.*s]\n", be32(d + 4), static_cast<int>(n - 8),
+                    reinterpret_cast<const char *>(d + 8));
+    } else if (has_tag(d, n, "DMRC") && n == 119) {
+        // "DMRC", ID, then "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s".
+        std::printf("DMRC id=%u callsign=%s rx=%s tx=%s power=%s cc=%s slots=%s software=%s "
+                    "package=%s\n",
+                    be32(d + 4), field(d, 8, 8).c_str(), field(d, 16, 9).c_str(),
+                    field(d, 25, 9).c_str(), field(d, 34, 2).c_str(), field(d, 36, 2).c_str(),
+                    field(d, 38, 1).c_str(), field(d, 39, 40).c_str(), field(d, 79, 40).c_str());
     } else if (has_tag(d, n, "DMRD")) {
         std::printf("DMRD ");
         print_hex(d, n);
@@ -175,14 +233,6 @@ void print_datagram(const unsigned char *d, std::size_t n, const sockaddr_in &fr
         print_hex(d, n);
         std::printf("\n");
     }
-}
-
-void ack(unsigned char (&out)[11], std::uint32_t value) {
-    std::memcpy(out, "RPTACK", 6);
-    out[6] = static_cast<unsigned char>(value >> 24);
-    out[7] = static_cast<unsigned char>(value >> 16);
-    out[8] = static_cast<unsigned char>(value >> 8);
-    out[9] = static_cast<unsigned char>(value);
 }
 
 // A network call as the frames of a DMRD stream, built from the frame layout:
@@ -229,6 +279,131 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
     return frames;
 }
 
+bool same_address(const sockaddr_in &a, const sockaddr_in &b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+void put_id(unsigned char *at, std::uint32_t v) {
+    at[0] = static_cast<unsigned char>(v >> 24);
+    at[1] = static_cast<unsigned char>(v >> 16);
+    at[2] = static_cast<unsigned char>(v >> 8);
+    at[3] = static_cast<unsigned char>(v);
+}
+
+// SHA-256 of the salt, most significant byte first as the RPTACK carried it,
+// followed by the password.
+std::array<unsigned char, 32> login_key(std::uint32_t salt, const std::string &password) {
+    std::vector<unsigned char> input(4);
+    put_id(input.data(), salt);
+    input.insert(input.end(), password.begin(), password.end());
+    std::array<unsigned char, 32> key{};
+    unsigned int length = 0;
+    EVP_Digest(input.data(), input.size(), key.data(), &length, EVP_sha256(), nullptr);
+    return key;
+}
+
+// The master's record of the one repeater it serves.
+struct master_session {
+    enum { none, challenged, configuring, logged_in } state = none;
+    std::uint32_t id = 0;
+    std::uint32_t salt = 0;
+    sockaddr_in from{};
+    double heard_at = 0;
+};
+
+constexpr double MASTER_SILENCE_LIMIT = 15;
+constexpr double GATEWAY_PING_INTERVAL = 10;
+
+struct reply {
+    unsigned char bytes[16];
+    std::size_t length = 0;
+    void tagged(const char *tag, std::uint32_t value) {
+        const std::size_t n = std::strlen(tag);
+        std::memcpy(bytes, tag, n);
+        put_id(bytes + n, value);
+        length = n + 4;
+    }
+};
+
+// The master's answer to one datagram from `from`; `up` tells whether voice
+// may flow. DMRD is judged by the caller.
+reply master_answer(const unsigned char *d, std::size_t n, const sockaddr_in &from,
+                    const options &o, master_session &m, std::mt19937 &draw, double now) {
+    reply r;
+    const bool known = m.state != master_session::none && same_address(from, m.from);
+    if (has_tag(d, n, "RPTL") && n == 8) {
+        const auto salt = o.salt_given ? o.salt : static_cast<std::uint32_t>(draw());
+        m = {master_session::challenged, be32(d + 4), salt, from, now};
+        std::printf("master: login request from id=%u at %.3f s\n", m.id, now);
+        r.tagged("RPTACK", m.salt);
+    } else if (has_tag(d, n, "RPTK") && n == 40) {
+        const std::array<unsigned char, 32> want = login_key(m.salt, o.password);
+        if (known && m.state == master_session::challenged && be32(d + 4) == m.id &&
+            std::memcmp(d + 8, want.data(), want.size()) == 0) {
+            m.state = master_session::configuring;
+            m.heard_at = now;
+            r.tagged("RPTACK", m.id);
+        } else {
+            std::printf("master: key refused for id=%u at %.3f s\n", be32(d + 4), now);
+            m.state = master_session::none;
+            r.tagged("MSTNAK", be32(d + 4));
+        }
+    } else if (has_tag(d, n, "RPTCL") && n == 9) {
+        if (known && m.state == master_session::logged_in && be32(d + 5) == m.id) {
+            std::printf("master: repeater %u closed its link\n", m.id);
+            m.state = master_session::none;
+        }
+    } else if (has_tag(d, n, "RPTC") && n == 302) {
+        if (known && m.state == master_session::configuring && be32(d + 4) == m.id) {
+            m.state = master_session::logged_in;
+            m.heard_at = now;
+            std::printf("master: logged in id=%u\n", m.id);
+            r.tagged("RPTACK", m.id);
+        } else {
+            r.tagged("MSTNAK", be32(d + 4));
+        }
+    } else if (has_tag(d, n, "RPTO") && n >= 8) {
+        r.tagged(known && m.state == master_session::logged_in && be32(d + 4) == m.id ? "RPTACK"
+                                                                                      : "MSTNAK",
+                 be32(d + 4));
+    } else if (has_tag(d, n, "RPTPING") && n == 11) {
+        if (known && m.state == master_session::logged_in && be32(d + 7) == m.id) {
+            m.heard_at = now;
+            r.tagged(o.pong, m.id);
+        } else {
+            r.tagged("MSTNAK", be32(d + 7));
+        }
+    }
+    return r;
+}
+
+// The old DMRGateway's answers: everything acknowledged, nothing checked.
+reply login_answer(const unsigned char *d, std::size_t n, const options &o,
+                   std::uint32_t &repeater_id, bool &configured) {
+    reply r;
+    if (has_tag(d, n, "RPTL") && n == 8) {
+        repeater_id = be32(d + 4);
+        r.tagged("RPTACK", o.salt);
+    } else if ((has_tag(d, n, "RPTK") && n == 40) || (has_tag(d, n, "RPTC") && n == 302)) {
+        r.tagged("RPTACK", repeater_id);
+        configured = has_tag(d, n, "RPTC");
+    } else if (has_tag(d, n, "RPTPING") && n == 11) {
+        // The pong names the repeater it answers, as the ping did.
+        r.tagged(o.pong, be32(d + 7));
+    }
+    return r;
+}
+
+void send_reply(int fd, const reply &r, const sockaddr_in &to) {
+    if (r.length == 0) {
+        return;
+    }
+    sendto(fd, r.bytes, r.length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    const std::size_t tag = r.length - 4;
+    std::printf("send %.*s %u\n", static_cast<int>(tag), reinterpret_cast<const char *>(r.bytes),
+                be32(r.bytes + tag));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -236,6 +411,8 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, o)) {
         std::fprintf(stderr,
                      "usage: %s --port PORT [--address A] [--duration S] "
+                     "[--mode login|gateway|master] [--password P] [--need-dmrc] "
+                     "[--link-port N] [--link-address A] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
                      "[--repeat N] [--calls-on-signal] [--frames]\n",
@@ -244,6 +421,8 @@ int main(int argc, char **argv) {
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::signal(SIGUSR1, on_usr1);
+    std::signal(SIGTERM, on_stop);
+    std::signal(SIGINT, on_stop);
     o.calls = sim::repeated(o.calls, o.repeat);
     sim::arm_call_trigger(o.calls_on_signal);
 
@@ -263,14 +442,45 @@ int main(int argc, char **argv) {
     auto elapsed = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
     std::uint32_t repeater_id = 0;
     bool was_silent = false;
-    // The gateway's link address, known once it has sent its RPTC.
+    // The gateway's link address: known once it has logged in, or in gateway
+    // mode from --link-port or its first datagram.
     sockaddr_in gateway{};
+    bool gateway_known = false;
+    if (o.mode == peer_mode::gateway && o.link_port > 0) {
+        gateway.sin_family = AF_INET;
+        gateway.sin_port = htons(static_cast<std::uint16_t>(o.link_port));
+        gateway_known = inet_pton(AF_INET, o.link_address, &gateway.sin_addr) == 1;
+    }
     bool logged_in = false;
+    bool dmrc_seen = false;
+    double next_dmrp_at = 0;
+    master_session master;
+    std::mt19937 draw(std::random_device{}());
     double next_frame_at = 0;
     std::size_t call = 0, frame = 0;
     std::vector<dmrd> frames;
     unsigned long frames_sent = 0, frames_received = 0;
-    while (elapsed() < o.duration) {
+    while (elapsed() < o.duration && !stop_requested.load()) {
+        const bool silent_now =
+            silent_toggled.load() != (o.silent_after >= 0 && elapsed() >= o.silent_after);
+        if (o.mode == peer_mode::gateway) {
+            // A current DMRGateway pings whether or not anyone answers; with
+            // --need-dmrc it is mute until the repeater side configured it.
+            const bool talking = gateway_known && (!o.need_dmrc || dmrc_seen);
+            logged_in = talking;
+            if (talking && !silent_now && elapsed() >= next_dmrp_at) {
+                sendto(fd, "DMRP", 4, 0, reinterpret_cast<sockaddr *>(&gateway), sizeof gateway);
+                std::printf("send DMRP\n");
+                next_dmrp_at = elapsed() + GATEWAY_PING_INTERVAL;
+            }
+        }
+        if (o.mode == peer_mode::master && master.state != master_session::none &&
+            elapsed() - master.heard_at > MASTER_SILENCE_LIMIT) {
+            std::printf("master: repeater %u silent for %.0f s, dropped\n", master.id,
+                        MASTER_SILENCE_LIMIT);
+            master.state = master_session::none;
+            logged_in = false;
+        }
         if (logged_in && sim::calls_released.load() && call < o.calls.size() &&
             elapsed() >= next_frame_at) {
             if (frame == 0) {
@@ -316,42 +526,62 @@ int main(int argc, char **argv) {
             continue;
         }
         const auto size = static_cast<std::size_t>(n);
+        if (o.mode == peer_mode::gateway && gateway_known && !same_address(from, gateway)) {
+            std::printf("packet from an invalid source dropped\n");
+            continue;
+        }
+        if (o.mode == peer_mode::master && has_tag(d, size, "DMRD") &&
+            (master.state != master_session::logged_in || !same_address(from, master.from) ||
+             size < 15 || be32(d + 11) != master.id)) {
+            std::printf("DMRD discarded: repeater id=%u not logged in\n",
+                        size >= 15 ? be32(d + 11) : 0U);
+            continue;
+        }
         print_datagram(d, size, from, received_at, o.frames);
         if (has_tag(d, size, "DMRD")) {
             ++frames_received;
         }
+        if (o.mode == peer_mode::gateway) {
+            if (!gateway_known) {
+                gateway = from;
+                gateway_known = true;
+            }
+            if (has_tag(d, size, "DMRC") && size == 119) {
+                repeater_id = be32(d + 4);
+                dmrc_seen = true;
+            }
+            continue; // a gateway answers nothing
+        }
         if (silent) {
             continue;
         }
-        unsigned char reply[11];
-        std::size_t reply_length = 10;
-        if (has_tag(d, size, "RPTL") && size == 8) {
-            repeater_id = be32(d + 4);
-            ack(reply, o.salt);
-        } else if ((has_tag(d, size, "RPTK") && size == 40) ||
-                   (has_tag(d, size, "RPTC") && size == 302)) {
-            ack(reply, repeater_id);
-            if (has_tag(d, size, "RPTC")) {
+        reply r;
+        if (o.mode == peer_mode::master) {
+            r = master_answer(d, size, from, o, master, draw, elapsed());
+            if (master.state == master_session::logged_in && !logged_in) {
+                repeater_id = master.id;
+                gateway = from;
+                // The gateway takes a moment to record this peer after the RPTC.
+                next_frame_at = elapsed() + 1.0;
+            }
+            logged_in = master.state == master_session::logged_in;
+        } else {
+            bool configured = false;
+            r = login_answer(d, size, o, repeater_id, configured);
+            if (configured) {
                 gateway = from;
                 if (!logged_in) {
                     logged_in = true;
-                    // The gateway takes a moment to record this peer after the RPTC.
                     next_frame_at = elapsed() + 1.0;
                 }
             }
-        } else if (has_tag(d, size, "RPTPING") && size == 11) {
-            // The pong names the repeater it answers, as the ping did.
-            std::memcpy(reply, o.pong, 7);
-            std::memcpy(reply + 7, d + 7, 4);
-            reply_length = 11;
-        } else {
-            reply_length = 0;
         }
-        if (reply_length > 0) {
-            sendto(fd, reply, reply_length, 0, reinterpret_cast<sockaddr *>(&from), len);
-            std::printf("send %.*s %u\n", reply_length == 11 ? 7 : 6,
-                        reinterpret_cast<const char *>(reply), be32(reply + reply_length - 4));
-        }
+        send_reply(fd, r, from);
+    }
+    if (o.mode == peer_mode::master && master.state == master_session::logged_in) {
+        reply close;
+        close.tagged("MSTCL", master.id);
+        send_reply(fd, close, master.from);
     }
     std::printf("summary: DMRD frames sent %lu, DMRD frames received %lu\n", frames_sent,
                 frames_received);

@@ -72,6 +72,8 @@ struct options {
     bool quiet = false;
     bool frames = false;
     bool calls_on_signal = false;
+    bool stranger = false;
+    double flood_control = 0; // junk datagrams a second to the control port
     int repeat = 1;
     std::vector<call_plan> calls;
 };
@@ -95,6 +97,11 @@ void usage() {
               "  --calls-on-signal     hold the calls until SIGUSR2\n"
               "  --frames              print every voice frame sent and received in full\n"
               "                        (\"frame out|in NS HEX\", NS a monotonic clock)\n"
+              "  --stranger            play a stranger instead: every second register on\n"
+              "                        all three ports, send identity and radio data\n"
+              "                        answers and a call, whatever the gateway says\n"
+              "  --flood-control N     also send N junk datagrams a second to the control\n"
+              "                        port (random lengths and bytes, and keep-alives)\n"
               "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
               "  --quiet               print only state changes and the summary");
 }
@@ -112,6 +119,10 @@ bool parse(int argc, char **argv, options &o) {
         }
         if (a == "--calls-on-signal") {
             o.calls_on_signal = true;
+            continue;
+        }
+        if (a == "--stranger") {
+            o.stranger = true;
             continue;
         }
         if (a == "--help" || i + 1 >= argc) {
@@ -154,6 +165,8 @@ bool parse(int argc, char **argv, options &o) {
             o.burst_ms = std::atoi(v.c_str());
         } else if (a == "--call-gap-ms") {
             o.call_gap_ms = std::atoi(v.c_str());
+        } else if (a == "--flood-control") {
+            o.flood_control = std::atof(v.c_str());
         } else if (a == "--repeat") {
             o.repeat = std::atoi(v.c_str());
         } else if (a == "--call") {
@@ -299,12 +312,21 @@ class repeater {
             if (o_.duration > 0 && seconds_since(start, now) >= o_.duration) {
                 break;
             }
-            tick(now);
-            poll_once(call_active() ? 1 : 50);
+            if (o_.stranger) {
+                stranger_tick(now);
+            } else {
+                tick(now);
+            }
+            flood(start, now);
+            poll_once(call_active() || o_.flood_control > 0 ? 1 : 50);
         }
         say("summary: voice frames sent %lu, network frames received %lu, network calls %lu, "
             "identified %s",
             frames_sent_, frames_received_, calls_received_, identified_ ? "yes" : "no");
+        say("summary: datagrams received %lu (control %lu, voice %lu, rdac %lu), keep-alives "
+            "sent %lu, answered %lu, junk sent %lu",
+            received_[0] + received_[1] + received_[2], received_[0], received_[1], received_[2],
+            keepalives_sent_, keepalive_replies_, junk_sent_);
         return 0;
     }
 
@@ -350,6 +372,7 @@ class repeater {
         if (announced_ && seconds_since(last_keepalive_, now) >= o_.keepalive) {
             last_keepalive_ = now;
             send(control_, gw_control_, keep_alive(), "keep-alive");
+            ++keepalives_sent_;
         }
         if (identified_ && voice_registered_ && sim::calls_released.load()) {
             run_calls(now);
@@ -357,6 +380,66 @@ class repeater {
     }
 
     bool call_active() const { return next_call_ < o_.calls.size(); }
+
+    // A stranger does everything a repeater does at once, answers or not:
+    // every second it registers on each port, reports an identity and sends
+    // a short call.
+    void stranger_tick(clock_type::time_point now) {
+        if (seconds_since(last_announce_, now) < 1.0) {
+            return;
+        }
+        last_announce_ = now;
+        send(control_, gw_control_, service_request(0x10, 0x01), "service request 10");
+        send(control_, gw_control_, service_request(0x11, 0x02), "service request 11");
+        send(control_, gw_control_, service_request(0x12, 0x03), "service request 12");
+        send(control_, gw_control_, keep_alive(), "keep-alive");
+        send(voice_, gw_voice_, {0x00}, "voice registration");
+        send(rdac_, gw_rdac_, {0x00}, "rdac greeting");
+        send(rdac_, gw_rdac_, identity_answer(o_.who), "identity answer");
+        send(rdac_, gw_rdac_, radio_data(o_.who), "radio data answer");
+        const call_plan c = o_.calls.empty() ? call_plan{} : o_.calls.front();
+        for (int i = 0; i < 8; ++i) {
+            const bool header = i == 0, last = i == 7;
+            const bytes f = voice_frame(c, sequence_++, last ? 0x03 : 0x01,
+                                        header ? 0x1111
+                                        : last ? 0x2222
+                                               : SLOT_TYPES[i - 1],
+                                        header, static_cast<std::uint8_t>(i));
+            send(voice_, gw_voice_, f, "voice frame", false);
+            ++frames_sent_;
+        }
+    }
+
+    // Junk at an even pace: whatever is due since the start, at most a
+    // hundredth of a second's worth at once.
+    void flood(clock_type::time_point start, clock_type::time_point now) {
+        if (o_.flood_control <= 0) {
+            return;
+        }
+        const auto due = static_cast<unsigned long>(seconds_since(start, now) * o_.flood_control);
+        const auto most = static_cast<unsigned long>(o_.flood_control / 100) + 1;
+        for (unsigned long n = 0; junk_sent_ < due && n < most; ++n) {
+            bytes d;
+            if (junk_sent_ % 4 == 0) {
+                d = keep_alive();
+            } else {
+                d.resize(next_random() % 300);
+                for (std::uint8_t &b : d) {
+                    b = static_cast<std::uint8_t>(next_random());
+                }
+            }
+            send(control_, gw_control_, d, "junk", false);
+            ++junk_sent_;
+        }
+    }
+
+    std::uint32_t next_random() {
+        // xorshift32: reproducible junk, no library state
+        random_ ^= random_ << 13;
+        random_ ^= random_ >> 17;
+        random_ ^= random_ << 5;
+        return random_;
+    }
 
     void run_calls(clock_type::time_point now) {
         if (!call_active() || now < next_frame_at_) {
@@ -414,6 +497,7 @@ class repeater {
             if (n < 0) {
                 continue;
             }
+            ++received_[p.fd == control_ ? 0 : p.fd == voice_ ? 1 : 2];
             auto len = static_cast<std::size_t>(n);
             if (p.fd == control_) {
                 on_control(buf, len);
@@ -435,6 +519,7 @@ class repeater {
             unsigned port = d[26] | d[27] << 8;
             say("<- control port assignment for service %02X: %u", d[20], port);
         } else if (n == 20 && std::memcmp(d, "ZZZZ", 4) == 0) {
+            ++keepalive_replies_;
             if (!o_.quiet) {
                 say("<- control keep-alive reply");
             }
@@ -515,6 +600,8 @@ class repeater {
     std::uint16_t sequence_ = 0;
     long long received_at_ = 0;
     unsigned long frames_sent_ = 0, frames_received_ = 0, calls_received_ = 0;
+    unsigned long received_[3] = {}, keepalives_sent_ = 0, keepalive_replies_ = 0, junk_sent_ = 0;
+    std::uint32_t random_ = 20261212;
 };
 
 } // namespace

@@ -19,10 +19,12 @@ inline constexpr const char *CALLSIGN = "DB0TST";
 
 class bridge_rig {
   public:
-    // The extra arguments carry each side's calls and pace.
+    // The extra arguments carry each side's calls and pace; `config_extra`
+    // holds configuration lines added to the loopback configuration.
     bridge_rig(const std::vector<std::string> &peer_extra,
-               const std::vector<std::string> &repeater_extra, int lifetime_seconds)
-        : daemon(start_daemon()),
+               const std::vector<std::string> &repeater_extra, int lifetime_seconds,
+               const std::string &config_extra = "")
+        : daemon(start_daemon(config_extra)),
           peer(FERRULE_SIM_PEER, dir.path(),
                with({"--port", std::to_string(ports.peer), "--duration",
                      std::to_string(lifetime_seconds), "--frames", "--calls-on-signal"},
@@ -64,8 +66,8 @@ class bridge_rig {
     ferrule_test::ChildProcess repeater;
 
   private:
-    ferrule_test::ChildProcess start_daemon() const {
-        dir.write("f.cfg", ferrule_test::loopback_config(ports));
+    ferrule_test::ChildProcess start_daemon(const std::string &config_extra) const {
+        dir.write("f.cfg", ferrule_test::loopback_config(ports) + config_extra);
         return ferrule_test::ChildProcess(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
     }
     static std::vector<std::string> with(std::vector<std::string> base,

@@ -47,10 +47,11 @@ inline void fault(result &r, std::size_t frame, const std::string &what) {
 
 // Repeater -> network. A call starts at each voice LC header the repeater
 // sent; its stream ID is random but must be the same for the whole call and
-// differ from the previous call's.
+// differ from the previous call's. With `exact_id` the peer's ID goes out as
+// it is (the gateway and master modes), else large IDs as the substitute.
 inline result to_network(const std::vector<sim::frame_line> &sent,
                          const std::vector<sim::frame_line> &received, std::uint32_t peer_id,
-                         std::string_view callsign) {
+                         std::string_view callsign, bool exact_id = false) {
     result r;
     r.frames = received.size();
     if (sent.size() != received.size()) {
@@ -59,7 +60,7 @@ inline result to_network(const std::vector<sim::frame_line> &sent,
                   " received");
     }
     peer_sequence sequence{};
-    const peer_slot_view view{"key", peer_id, callsign, 3};
+    const peer_slot_view view{"key", peer_id, callsign, 3, exact_id};
     std::uint32_t call_stream = 0;
     for (std::size_t i = 0; i < std::min(sent.size(), received.size()); ++i) {
         const auto &in = received[i].bytes;

@@ -125,6 +125,7 @@ struct DaemonPorts {
     int rdac = free_udp_port();
     int link_local = free_udp_port();
     int peer = free_udp_port();
+    int status = free_tcp_port(); // the status page (TCP)
 };
 
 inline std::string loopback_config(const DaemonPorts &p, const char *local = "127.0.0.1") {
@@ -135,7 +136,8 @@ inline std::string loopback_config(const DaemonPorts &p, const char *local = "12
            "\nHytera_RPT_PORT=" + std::to_string(p.control) +
            "\nHytera_RPT_AUDIO_PORT=" + std::to_string(p.voice) +
            "\nHytera_RPT_RDAC_PORT=" + std::to_string(p.rdac) +
-           "\nHytera_RPT_local_address=" + local + "\n";
+           "\nHytera_RPT_local_address=" + local + "\nStatus_port=" + std::to_string(p.status) +
+           "\n";
 }
 
 } // namespace ferrule_test

@@ -1,6 +1,7 @@
 #pragma once
 // Builders for the repeater-side tests: socket addresses and datagrams.
 
+#include "hytera/guard.h"
 #include "hytera/outbox.h"
 #include "testing/test_support.h"
 
@@ -30,6 +31,13 @@ datagram(std::size_t length, std::initializer_list<std::pair<std::size_t, std::u
         d.at(offset) = value;
     }
     return d;
+}
+
+// The guard of a daemon without Hytera_RPT_allow: every sender may speak.
+inline repeater_guard &open_guard() {
+    static const ipv4_allow_list anyone;
+    static repeater_guard guard{anyone};
+    return guard;
 }
 
 } // namespace ferrule_test

@@ -116,6 +116,24 @@ inline std::size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
+// A TCP port on the loopback address that was free a moment ago.
+inline int free_tcp_port(const char *address = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t len = sizeof a;
+    bool found = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
+                 bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!found) {
+        throw std::runtime_error(std::string("no free TCP port on ") + address);
+    }
+    return ntohs(a.sin_port);
+}
+
 inline std::string read_file(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -90,7 +90,7 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
     out[df::SEQUENCE] = ++sequence.dmrd_sequence[ts];
     df::write_be(out, df::SOURCE, df::ID_LENGTH, source);
     df::write_be(out, df::DESTINATION, df::ID_LENGTH, destination);
-    const std::uint32_t repeater_id = presented_peer_id(peer.id);
+    const std::uint32_t repeater_id = presented_peer_id(peer.id, peer.exact_id);
     df::write_be(out, df::REPEATER_ID, sizeof repeater_id, repeater_id);
     std::uint8_t flags = *kind;
     if (ts == 1) {

@@ -35,6 +35,7 @@ struct peer_slot_view {
     std::uint32_t id;
     std::string_view callsign;
     int slots;
+    bool exact_id = false; // the ID goes out as it is, never as the substitute
 };
 
 // Sequence state of one peer slot; it outlives the peer (a slot that is freed

@@ -1,0 +1,44 @@
+#include "status/status_snapshot.h"
+
+#include "core/settings.h"
+#include "core/text.h"
+#include "network/link.h"
+#include "network/link_state.h"
+
+#include <chrono>
+
+std::int64_t status_clock_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+status_snapshot gather_status(std::time_t now, std::int64_t now_ms, std::int64_t started_ms) {
+    status_snapshot s;
+    s.version = FERRULE_VERSION;
+    s.now = now;
+    s.now_ms = now_ms;
+    s.uptime_seconds = (now_ms - started_ms) / 1000;
+
+    // One lock hold for the whole table: a plain copy of a few kilobytes.
+    s.repeaters = Hytera_RPT.locked([](const auto &slots) { return slots; });
+
+    status_link link;
+    copy_text(link.peer_address, DMRGateway_address, sizeof link.peer_address - 1);
+    link.peer_port = DMRGateway_port;
+    link.login_state = Hytera_RPT_MMDVM_LOGIN[0].load();
+    link.peer = MMDVM_peers.snapshot(0);
+    link.peer_recorded = link.peer.used();
+    link.status = MMDVM_link_status.copy();
+    link.has_status = true;
+    s.links.push_back(link);
+
+    s.calls = voice_calls.copy();
+    for (std::size_t d = 0; d < 2; ++d) {
+        s.frames_in[d] = voice_frames.in[d].load(std::memory_order_relaxed);
+        s.frames_out[d] = voice_frames.out[d].load(std::memory_order_relaxed);
+    }
+    for (std::size_t r = 0; r < DROP_REASONS; ++r) {
+        s.dropped[r] = voice_frames.dropped[r].load(std::memory_order_relaxed);
+    }
+    return s;
+}

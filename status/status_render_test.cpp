@@ -1,0 +1,250 @@
+#include "status/status_render.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using json = nlohmann::json;
+
+namespace {
+
+template <std::size_t N> void set(char (&field)[N], const char *text) {
+    std::strncpy(field, text, N - 1);
+}
+
+status_snapshot empty_snapshot() {
+    status_snapshot s;
+    s.version = "ferrule 0.0.1";
+    s.now = 1700000000;
+    s.now_ms = 5000000;
+    s.uptime_seconds = 42;
+    return s;
+}
+
+// A repeater whose identity texts hold what JSON and label values must escape,
+// and a Latin-1 byte a repeater may send.
+constexpr const char *AWKWARD_CALLSIGN = "D\"B0<\\>\x01\xE4\n";
+
+status_snapshot busy_snapshot() {
+    status_snapshot s = empty_snapshot();
+    repeater_entry &r = s.repeaters[0];
+    set(r.Hytera_RPT_ip, "192.0.2.7");
+    r.Hytera_RPT_INDEX2 = 1;
+    r.Hytera_RPT_ip_System.sin_port = htons(50001);
+    r.Hytera_RPT_Timer = 30;
+    set(r.Hytera_RPT_DmrID, "311234");
+    set(r.Hytera_RPT_Callsign, AWKWARD_CALLSIGN);
+    set(r.Hytera_RPT_TX_Frequency, "439125000");
+    set(r.Hytera_RPT_RX_Frequency, "431525000");
+    set(r.Hytera_RPT_Model, "RD985");
+    set(r.Hytera_RPT_Firmware, "A8.05.07.001");
+    set(r.Hytera_RPT_Serialnumme, "SN1");
+    r.Hytera_RPT_RDAC_OK = 1;
+    // Registered on the voice port, identity query not done: placeholders.
+    repeater_entry &q = s.repeaters[3];
+    set(q.Hytera_RPT_ip, "192.0.2.9");
+    q.Hytera_RPT_INDEX1 = 1;
+    q.Hytera_RPT_ip_Audio.sin_port = htons(50002);
+    q.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
+    set(q.Hytera_RPT_DmrID, REPEATER_UNKNOWN_ID);
+    set(q.Hytera_RPT_Firmware, "A");
+
+    status_link link;
+    set(link.peer_address, "127.0.0.1");
+    link.peer_port = 62031;
+    link.login_state = 2;
+    link.peer_recorded = true;
+    link.peer.MMDVM_ID = 2345;
+    link.peer.MMDVM_TIMER = 33;
+    s.links.push_back(link);
+    // A master link, as the other modes publish their state: its moments are
+    // on the monotonic clock and show as wall-clock seconds.
+    status_link master = link;
+    master.repeater_index = 1;
+    master.peer_recorded = false;
+    master.has_status = true;
+    master.status.mode = link_mode::master;
+    master.status.state = link_state::key_sent;
+    master.status.since_ms = s.now_ms - 4000;
+    master.status.last_ping_ms = -1;
+    master.status.last_pong_ms = s.now_ms - 61000;
+    master.status.id = 311234;
+    master.status.refusals = 2;
+    master.status.relogins = 1;
+    s.links.push_back(master);
+
+    call_info running;
+    running.active = true;
+    running.direction = call_direction::to_network;
+    running.slot = 1;
+    running.source = 2627777;
+    running.destination = 9;
+    running.stream_id = 0xDEADBEEF;
+    running.started_ms = s.now_ms - 2500;
+    s.calls.active[1] = running;
+    call_info ended = running;
+    ended.active = false;
+    ended.direction = call_direction::to_repeater;
+    ended.slot = 0;
+    ended.group = false;
+    ended.started = s.now - 10;
+    ended.duration_ms = 1234;
+    ended.how = call_end::terminator;
+    s.calls.last[0] = ended;
+    ended.how = call_end::busy;
+    s.calls.last[1] = ended;
+    s.calls.last_count = 2;
+
+    s.frames_in = {100, 20};
+    s.frames_out = {99, 19};
+    s.dropped[static_cast<std::size_t>(drop_reason::busy_slot)] = 3;
+    return s;
+}
+
+json idle(const char *direction, int slot) {
+    return {{"direction", direction}, {"slot", slot},
+            {"active", false},        {"source", nullptr},
+            {"destination", nullptr}, {"type", nullptr},
+            {"stream_id", nullptr},   {"seconds_running", nullptr}};
+}
+
+TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
+    const json expected = {
+        {"version", "ferrule 0.0.1"},
+        {"time", 1700000000},
+        {"uptime_seconds", 42},
+        {"repeaters", json::array()},
+        {"links", json::array()},
+        {"active_calls",
+         {idle("repeater_to_network", 1), idle("repeater_to_network", 2),
+          idle("network_to_repeater", 1), idle("network_to_repeater", 2)}},
+        {"last_heard", json::array()},
+        {"frames", R"({"received": {"repeater_to_network": 0, "network_to_repeater": 0},
+                       "sent": {"repeater_to_network": 0, "network_to_repeater": 0},
+                       "dropped": {"not_registered": 0, "call_type": 0, "busy_slot": 0,
+                                   "invalid": 0, "no_destination": 0}})"_json}};
+    EXPECT_EQ(json::parse(render_status_json(empty_snapshot())), expected);
+}
+
+// Field names and values of every section, compared whole.
+TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
+    const json j = json::parse(render_status_json(busy_snapshot()));
+    EXPECT_EQ(j["repeaters"], R"([
+        {"index": 0, "address": "192.0.2.7", "control_port": 50001, "voice_port": null,
+         "identified": true, "dmr_id": 311234, "callsign": "D\"B0<\\>\u0001ä\n",
+         "tx_frequency_hz": 439125000, "rx_frequency_hz": 431525000, "model": "RD985",
+         "firmware": "A8.05.07.001", "serial": "SN1", "seconds_since_heard": 5,
+         "seconds_to_timeout": 30},
+        {"index": 3, "address": "192.0.2.9", "control_port": null, "voice_port": 50002,
+         "identified": false, "dmr_id": null, "callsign": null, "tx_frequency_hz": null,
+         "rx_frequency_hz": null, "model": null, "firmware": null, "serial": null,
+         "seconds_since_heard": 0, "seconds_to_timeout": 35}])"_json);
+    EXPECT_EQ(j["links"], R"([
+        {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
+         "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
+         "last_pong": null, "peer_id": 2345, "link_id": null, "peer_seconds_to_timeout": 33,
+         "refusals": null, "relogins": null},
+        {"repeater_index": 1, "mode": "master", "peer_address": "127.0.0.1", "peer_port": 62031,
+         "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
+         "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
+         "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
+    EXPECT_EQ(j["active_calls"][1], R"(
+        {"direction": "repeater_to_network", "slot": 2, "active": true, "source": 2627777,
+         "destination": 9, "type": "group", "stream_id": 3735928559, "seconds_running": 2})"_json);
+    EXPECT_EQ(j["last_heard"], R"([
+        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+         "duration_ms": 1234, "ended": "terminator"},
+        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+         "duration_ms": 1234, "ended": "busy"}])"_json);
+    EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
+    EXPECT_EQ(j["frames"]["sent"]["repeater_to_network"], 99);
+    EXPECT_EQ(j["frames"]["dropped"]["busy_slot"], 3);
+}
+
+TEST(StatusJson, RepeaterTextIsEscapedAndAlwaysUtf8) {
+    const std::string text = render_status_json(busy_snapshot());
+    EXPECT_NE(text.find(R"("callsign":"D\"B0<\\>\u0001ä\n")"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\xE4'), std::string::npos); // the Latin-1 byte itself
+}
+
+TEST(StatusJson, LinkStatesInWords) {
+    status_snapshot s = empty_snapshot();
+    s.links.resize(1);
+    const char *words[] = {"not logged in", "key sent", "logged in"};
+    for (int state = 0; state < 3; ++state) {
+        s.links[0].login_state = state;
+        const json l = json::parse(render_status_json(s))["links"][0];
+        EXPECT_EQ(l["state"], words[state]);
+        EXPECT_EQ(l["up"], state == 2);
+    }
+}
+
+// Every line is a comment or a sample the Prometheus text format accepts,
+// and every sample's family was announced before it.
+void expect_valid_exposition(const std::string &text) {
+    static const std::regex sample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="([^"\\\n]|\\[\\"n])*")"
+        R"((,[a-zA-Z_][a-zA-Z0-9_]*="([^"\\\n]|\\[\\"n])*")*\})? -?[0-9]+)");
+    static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (gauge|counter))");
+    std::istringstream lines(text);
+    std::string line, family;
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        if (std::regex_match(line, m, type)) {
+            family = m[1];
+        } else if (line.rfind("# HELP ", 0) != 0) {
+            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+            EXPECT_EQ(m[1], family) << line;
+        }
+    }
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(StatusMetrics, EmptyTables) {
+    const std::string text = render_metrics(empty_snapshot());
+    expect_valid_exposition(text);
+    EXPECT_NE(text.find("\nferrule_repeaters 0\n"), std::string::npos);
+    EXPECT_NE(text.find("\nferrule_uptime_seconds 42\n"), std::string::npos);
+    EXPECT_NE(text.find("ferrule_info{version=\"ferrule 0.0.1\"} 1\n"), std::string::npos);
+    EXPECT_EQ(text.find("ferrule_repeater_identified{"), std::string::npos);
+    EXPECT_NE(text.find("ferrule_calls_active{direction=\"network_to_repeater\",slot=\"2\"} 0\n"),
+              std::string::npos);
+}
+
+TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
+    const std::string text = render_metrics(busy_snapshot());
+    expect_valid_exposition(text);
+    // The awkward call sign, with its quote, backslash and line feed escaped.
+    const std::string identified =
+        R"(ferrule_repeater_identified{index="0",address="192.0.2.7",dmr_id="311234",)"
+        R"(callsign="D\"B0<\\>)"
+        "\x01\xC3\xA4"
+        R"(\n"} 1)";
+    const std::string unidentified =
+        R"(ferrule_repeater_identified{index="3",address="192.0.2.9",dmr_id="",callsign=""} 0)";
+    const std::vector<std::string> lines = {
+        "ferrule_repeaters 2",
+        identified,
+        unidentified,
+        R"(ferrule_repeater_seconds_to_timeout{index="0",address="192.0.2.7"} 30)",
+        R"(ferrule_link_state{repeater_index="0"} 2)",
+        R"(ferrule_link_up{repeater_index="0"} 1)",
+        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 1)",
+        R"(ferrule_frames_received_total{direction="repeater_to_network"} 100)",
+        R"(ferrule_frames_sent_total{direction="network_to_repeater"} 19)",
+        R"(ferrule_frames_dropped_total{reason="busy_slot"} 3)",
+    };
+    for (const std::string &line : lines) {
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\nin\n" << text;
+    }
+}
+
+} // namespace
