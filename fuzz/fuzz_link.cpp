@@ -29,11 +29,6 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
     return a;
 }
 
-bool same_endpoint(const sockaddr_in &a, const sockaddr_in &b) {
-    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
-           a.sin_port == b.sin_port;
-}
-
 void identified_repeater(repeater_table &t) {
     t.locked([](auto &slots) {
         std::strcpy(slots[0].Hytera_RPT_ip, "10.0.0.5");
