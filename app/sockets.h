@@ -5,8 +5,11 @@
 
 #include "core/settings.h"
 #include "hytera/outbox.h"
+#include "network/link_state.h"
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <span>
@@ -17,6 +20,12 @@ extern std::atomic<int> Local_Hytera_RPT_srv_sock;
 extern std::atomic<int> Local_Hytera_RPT_audio_srv_sock;
 extern std::atomic<int> Local_Hytera_RPT_rdac_srv_sock;
 extern std::atomic<int> MMDVM_clientsock;
+// The master mode's link sockets, one per repeater index from 1 on (index
+// 0's is MMDVM_clientsock), bound to DMRGateway_local_port plus the index.
+struct link_socket {
+    std::atomic<int> fd{-1};
+};
+extern std::array<link_socket, LINK_SLOTS> MMDVM_link_socks;
 
 // Each returns 0 when the socket was created and bound, 1 (said in the log)
 // when it was not; then the descriptor stays -1.
@@ -30,6 +39,16 @@ int MMDVM_clientopen();
 // false at the first that fails. Datagrams that arrive before a receiver
 // thread runs wait in the socket's buffer.
 bool open_all_sockets();
+
+// The link socket of a repeater index, -1 while it is not open.
+int MMDVM_link_socket(std::size_t index);
+// Opens the link socket of repeater index 1 to 49 when it is not open yet.
+// Only the master mode gives each repeater a link of its own, and only a
+// repeater that is there needs one, so they are opened as repeaters are
+// identified rather than at the start: a site with one repeater claims one
+// port, and a port in use stops one repeater's link, not the daemon. 0 when
+// the socket is open; 1, said in the log, when it cannot be.
+int MMDVM_link_open(std::size_t index);
 
 // Send errors are ignored: UDP gives no delivery promise anyway.
 void send_datagram(int fd, std::span<const std::uint8_t> bytes, const sockaddr_in &to);

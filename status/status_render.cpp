@@ -119,6 +119,7 @@ json link_json(const status_link &l, std::time_t now, std::int64_t now_ms) {
     j["mode"] = l.has_status ? json(link_mode_name(l.status.mode)) : json(nullptr);
     j["peer_address"] = field_text(l.peer_address);
     j["peer_port"] = l.peer_port;
+    j["local_port"] = l.local_port;
     // The login mode's three states keep their words; the other modes say
     // where their own state machine stands.
     j["state"] =

@@ -58,6 +58,7 @@ status_snapshot busy_snapshot() {
     status_link link;
     set(link.peer_address, "127.0.0.1");
     link.peer_port = 62031;
+    link.local_port = 62032;
     link.login_state = 2;
     link.peer_recorded = true;
     link.peer.MMDVM_ID = 2345;
@@ -67,6 +68,7 @@ status_snapshot busy_snapshot() {
     // on the monotonic clock and show as wall-clock seconds.
     status_link master = link;
     master.repeater_index = 1;
+    master.local_port = 62033;
     master.peer_recorded = false;
     master.has_status = true;
     master.status.mode = link_mode::master;
@@ -147,11 +149,11 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
          "seconds_since_heard": 0, "seconds_to_timeout": 35}])"_json);
     EXPECT_EQ(j["links"], R"([
         {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
-         "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
+         "local_port": 62032, "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
          "last_pong": null, "peer_id": 2345, "link_id": null, "peer_seconds_to_timeout": 33,
          "refusals": null, "relogins": null},
         {"repeater_index": 1, "mode": "master", "peer_address": "127.0.0.1", "peer_port": 62031,
-         "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
+         "local_port": 62033, "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
          "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
          "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
     EXPECT_EQ(j["active_calls"][1], R"(
