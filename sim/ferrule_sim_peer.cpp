@@ -296,10 +296,15 @@ int main(int argc, char **argv) {
         // A short wait keeps the duration, the silence deadline and the
         // frame times honest.
         const bool sending = logged_in && sim::calls_released.load() && call < o.calls.size();
-        const int wait_ms =
-            sending ? std::max(0, static_cast<int>((next_frame_at - elapsed()) * 1000)) : 100;
+        // Waiting in whole milliseconds would leave the last fraction of one
+        // to a busy loop, which takes the processor from the gateway at the
+        // very moment it is sent a frame.
+        const double wait_s = sending ? std::max(0.0, next_frame_at - elapsed()) : 0.1;
+        const auto wait_ns = static_cast<long long>(wait_s * 1e9);
+        const timespec wait{static_cast<time_t>(wait_ns / 1000000000LL),
+                            static_cast<long>(wait_ns % 1000000000LL)};
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) <= 0) {
+        if (ppoll(&p, 1, &wait, nullptr) <= 0) {
             continue;
         }
         unsigned char d[1024];
