@@ -47,18 +47,24 @@ void *MMDVM_main(void *) {
     source_drop_log drops;
     link_context ctx{link_peer_address(), Hytera_RPT_MMDVM_LOGIN[0], MMDVM_peers, Hytera_RPT,
                      drops};
-    receive_loop(MMDVM_clientsock, buffer,
-                 [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
-                     ctx.now_seconds = steady_seconds();
-                     asctime_text(std::time(nullptr), ctx.time_text);
-                     const link_reaction r = link_react(datagram, from, ctx);
-                     if (r.reply_length > 0) {
-                         send_datagram(MMDVM_clientsock.load(),
-                                       std::span(r.reply).first(r.reply_length), r.reply_to);
-                     }
-                     if (r.hand_on_dmrd && datagram.size() >= link_msg::DMRD_MIN) {
-                         mmdvm_rx(datagram);
-                     }
-                 });
+    // The call watchdog towards the repeater runs on this thread, which alone
+    // owns the network call state, so it must wake also while no frame comes.
+    set_receive_timeout(MMDVM_clientsock.load(), VOICE_TICK_MS);
+    receive_loop(
+        MMDVM_clientsock, buffer,
+        [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+            const std::int64_t now_ms = steady_milliseconds();
+            ctx.now_seconds = now_ms / 1000;
+            asctime_text(std::time(nullptr), ctx.time_text);
+            const link_reaction r = link_react(datagram, from, ctx);
+            if (r.reply_length > 0) {
+                send_datagram(MMDVM_clientsock.load(), std::span(r.reply).first(r.reply_length),
+                              r.reply_to);
+            }
+            if (r.hand_on_dmrd && datagram.size() >= link_msg::DMRD_MIN) {
+                mmdvm_rx(datagram, now_ms);
+            }
+        },
+        0, [] { mmdvm_tick(steady_milliseconds()); });
     return nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <sys/time.h>
 #include <unistd.h>
 
 std::atomic<int> Local_Hytera_RPT_srv_sock{-1};
@@ -81,6 +82,14 @@ void send_outbox(const outbox &box) {
             break;
         }
         send_datagram(fd, d.payload(), d.to);
+    }
+}
+
+void set_receive_timeout(int fd, unsigned milliseconds) {
+    const timeval timeout{static_cast<time_t>(milliseconds / 1000),
+                          static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    if (fd >= 0) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
 }
 

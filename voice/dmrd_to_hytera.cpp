@@ -27,6 +27,71 @@ void copy_burst(std::span<const std::uint8_t, df::LENGTH> d,
                         h.subspan<hf::PAYLOAD, hf::PAYLOAD_LENGTH>());
 }
 
+// The fields every frame towards the repeater starts with.
+hf::Frame &begin_frame(hytera_batch &batch, std::size_t ts, std::uint8_t sequence,
+                       std::uint8_t wrap) {
+    hf::Frame &out = batch.frames[batch.count++];
+    out.fill(0);
+    std::copy(hf::SIGNATURE_NORMAL.begin(), hf::SIGNATURE_NORMAL.end(), out.begin());
+    out[hf::FRAME_KIND] = hf::KIND_VOICE;
+    out[hf::FIXED_05] = hf::FIXED_05_VALUE;
+    out[hf::FIXED_01] = hf::FIXED_01_VALUE;
+    out[hf::SLOT_NUMBER] = ts == 1 ? hf::SLOT_NUMBER_TS2 : hf::SLOT_NUMBER_TS1;
+    hf::write_word(out, hf::SLOT_WORD, ts == 1 ? hf::SLOT_WORD_TS2 : hf::SLOT_WORD_TS1);
+    out[hf::SEQUENCE_LOW] = sequence;
+    out[hf::SEQUENCE_HIGH] = wrap;
+    return out;
+}
+
+void finish_frame(hf::Frame &out, bool is_private, std::uint32_t destination, std::uint32_t source,
+                  std::string_view firmware) {
+    out[hf::CALL_TYPE] = is_private ? hf::CALL_PRIVATE : hf::CALL_GROUP;
+    hf::write_id(out, hf::DESTINATION, destination);
+    hf::write_id(out, hf::SOURCE, source);
+    out[hf::FRAME_KIND] = hf::adjust_frame_kind(out[hf::FRAME_KIND], firmware);
+}
+
+// The repeater wants a short setup frame, not the LC header itself.
+void add_call_setup(hytera_batch &batch, std::size_t ts, std::uint8_t sequence, std::uint8_t wrap,
+                    const slot_call &call, std::string_view firmware) {
+    hf::Frame &out = begin_frame(batch, ts, sequence, wrap);
+    start_frame(out, hf::KIND_CALL_SETUP, hf::TYPE_CALL_SETUP, hf::MARK_SET);
+    hf::write_word(out, hf::SETUP_MARK, hf::MARK_SET);
+    hf::write_setup_id(out, hf::SETUP_DESTINATION, call.destination);
+    hf::write_setup_id(out, hf::SETUP_SOURCE, call.source);
+    finish_frame(out, call.is_private, call.destination, call.source, firmware);
+}
+
+void add_terminator(hytera_batch &batch, std::size_t ts, std::uint8_t sequence, std::uint8_t wrap,
+                    const slot_call &call, std::string_view firmware) {
+    hf::Frame &out = begin_frame(batch, ts, sequence, wrap);
+    start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
+    finish_frame(out, call.is_private, call.destination, call.source, firmware);
+}
+
+// Ends the call of slot `ts` when the watchdog is due, with the terminator
+// the network never sent, numbered as the frame after its last.
+void expire(network_call_state &state, std::size_t ts, const hytera_target &target,
+            std::int64_t now_ms, hytera_batch &batch) {
+    slot_call &call = state.calls[ts];
+    if (!watchdog_due(call, now_ms)) {
+        return;
+    }
+    add_terminator(batch, ts, static_cast<std::uint8_t>(call.last_sequence + 1),
+                   state.wrap_count[call.source], call, target.firmware);
+    call.active = false;
+    state.refused[ts].active = false;
+    call_ended(call_direction::to_repeater, ts, call, call_end::watchdog, now_ms);
+}
+
+dmrd_outcome outcome_of(const hytera_batch &batch, const hytera_target &target) {
+    if (batch.count == 0) {
+        return dmrd_outcome::dropped;
+    }
+    return hytera_target_usable(target.address, target.voice_port) ? dmrd_outcome::send
+                                                                   : dmrd_outcome::no_destination;
+}
+
 } // namespace
 
 bool hytera_target_usable(std::string_view address, std::uint16_t port) {
@@ -55,10 +120,13 @@ bool hytera_target_address(std::string_view address, std::uint16_t port, sockadd
 }
 
 dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
-                            network_call_state &state, std::span<std::uint8_t, hf::LENGTH> out) {
+                            network_call_state &state, std::int64_t now_ms, hytera_batch &batch) {
+    batch.count = 0;
+    voice_frames.count_in(call_direction::to_repeater);
     // A short frame would be converted from bytes the peer never sent.
     if (datagram.size() < df::LENGTH) {
         ferrule_log("Short DMRD frame from MMDVM: %zu bytes (dropped)\n", datagram.size());
+        voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
     const std::span<const std::uint8_t, df::LENGTH> d = datagram.first<df::LENGTH>();
@@ -70,26 +138,17 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
 
     if (source < NETWORK_SOURCE_MIN || source > NETWORK_ID_MAX) {
         ferrule_log("Invalid SrcID from MMDVM: %u\n", source);
+        voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
     if (destination == 0 || destination > NETWORK_ID_MAX) {
         ferrule_log("Invalid DestID from MMDVM: %u - SourceID: %u\n", destination, source);
+        voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
 
-    std::uint8_t *const begin = out.data();
-    std::fill(out.begin(), out.end(), std::uint8_t{0});
-    std::copy(hf::SIGNATURE_NORMAL.begin(), hf::SIGNATURE_NORMAL.end(), begin + hf::SIGNATURE);
-    out[hf::FRAME_KIND] = hf::KIND_VOICE;
-    out[hf::FIXED_05] = hf::FIXED_05_VALUE;
-    out[hf::FIXED_01] = hf::FIXED_01_VALUE;
-
     const std::size_t ts = (flags & df::FLAG_TS2) != 0 ? 1 : 0;
-    out[hf::SLOT_NUMBER] = ts == 1 ? hf::SLOT_NUMBER_TS2 : hf::SLOT_NUMBER_TS1;
-    hf::write_word(out, hf::SLOT_WORD, ts == 1 ? hf::SLOT_WORD_TS2 : hf::SLOT_WORD_TS1);
-
-    out[hf::SEQUENCE_LOW] = sequence;
-    out[hf::SEQUENCE_HIGH] = static_cast<std::uint8_t>(state.wrap_count[source]);
+    const std::uint8_t wrap = state.wrap_count[source];
     if (sequence == 255) {
         ++state.wrap_count[source];
     }
@@ -98,27 +157,13 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
     const std::optional<std::uint8_t> type = df::hytera_type_of_kind(kind);
     if (!type) {
         ferrule_log("Unknown DataType: %2.2x from %u at %u\n", flags, source, repeater_id);
+        voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
+    const bool is_private = (flags & df::FLAG_PRIVATE) != 0;
 
-    bool opens_call = false;
-    if (kind == df::KIND_VOICE_LC_HEADER) {
-        if (state.call_open[source] == 1) {
-            return dmrd_outcome::dropped;
-        }
-        // The repeater wants a short setup frame, not the LC header itself.
-        start_frame(out, hf::KIND_CALL_SETUP, hf::TYPE_CALL_SETUP, hf::MARK_SET);
-        hf::write_word(out, hf::SETUP_MARK, hf::MARK_SET);
-        hf::write_setup_id(out, hf::SETUP_DESTINATION, destination);
-        hf::write_setup_id(out, hf::SETUP_SOURCE, source);
-        opens_call = true;
-    } else if (kind == df::KIND_TERMINATOR) {
-        if (state.call_open[source] == 0) {
-            return dmrd_outcome::dropped;
-        }
-        start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
-        state.call_open[source] = 0;
-    } else if ((kind & df::FLAG_DATA_SYNC) != 0) {
+    if ((kind & df::FLAG_DATA_SYNC) != 0 && kind != df::KIND_VOICE_LC_HEADER &&
+        kind != df::KIND_TERMINATOR) {
         std::uint32_t &count = state.data_packet_count[ts];
         std::uint32_t &remembered = state.data_destination[ts];
         ++count;
@@ -136,34 +181,85 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
         } else if (kind == df::KIND_DATA_HEADER) {
             data_class = hf::DATA_CLASS_DATA_HEADER;
         }
-        out[hf::SEQUENCE_LOW] = static_cast<std::uint8_t>(count);
-        out[hf::SEQUENCE_HIGH] = 0;
+        hf::Frame &out = begin_frame(batch, ts, static_cast<std::uint8_t>(count), 0);
         start_frame(out, hf::KIND_DATA, *type, hf::MARK_SET);
         out[hf::SLOT_NUMBER] = hf::SLOT_NUMBER_DATA;
         out[hf::BURST_CLASS] = hf::BURST_CLASS_DATA;
         out[hf::DATA_CLASS] = data_class;
         copy_burst(d, out);
+        finish_frame(out, is_private, destination, source, target.firmware);
+        return outcome_of(batch, target);
+    }
+
+    // Voice: the call holding the slot decides.
+    expire(state, ts, target, now_ms, batch);
+    slot_call &call = state.calls[ts];
+    const std::uint32_t stream = df::read_be(d, df::STREAM_ID, sizeof(std::uint32_t));
+    const slot_call arriving{true,   is_private,  sequence, stream,
+                             source, destination, now_ms,   now_ms};
+    std::uint8_t burst_wrap = wrap;
+    if (kind == df::KIND_TERMINATOR &&
+        (!call.active || call.stream_id != stream || call.source != source)) {
+        // A terminator of no running call: a repeat, or the end of a call
+        // that was dropped or already ended.
+        return outcome_of(batch, target);
+    }
+    if (call.active && (call.stream_id != stream || call.source != source)) {
+        voice_frames.count_drop(drop_reason::busy_slot);
+        slot_call &refused = state.refused[ts];
+        if (!refused.active || refused.stream_id != stream || refused.source != source) {
+            refused = arriving;
+            call_refused(ts, arriving, call, now_ms);
+        }
+        return outcome_of(batch, target);
+    }
+    if (!call.active) {
+        call = arriving;
+        call_started(call_direction::to_repeater, ts, call);
+        add_call_setup(batch, ts, sequence, wrap, call, target.firmware);
+        // The count restarts with every call setup frame; a burst that
+        // started the call is the first frame after it.
+        state.wrap_count[source] = sequence == 255 ? 1 : 0;
+        burst_wrap = 0;
+        if (kind == df::KIND_VOICE_LC_HEADER) {
+            state.wrap_count[source] = 0;
+            return outcome_of(batch, target);
+        }
+    } else {
+        call.last_ms = now_ms;
+        call.last_sequence = sequence;
+        if (kind == df::KIND_VOICE_LC_HEADER) {
+            return outcome_of(batch, target); // repeated header of the running call
+        }
+    }
+
+    hf::Frame &out = begin_frame(batch, ts, sequence, burst_wrap);
+    if (kind == df::KIND_TERMINATOR) {
+        start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
+        call.active = false;
+        state.refused[ts].active = false;
+        call_ended(call_direction::to_repeater, ts, call, call_end::terminator, now_ms);
     } else {
         start_frame(out, hf::KIND_VOICE, *type, hf::MARK_SET);
         out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
         if (kind == df::KIND_VOICE_E) {
-            std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(),
-                      begin + hf::SIGNATURE);
+            std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(), out.begin());
         }
         copy_burst(d, out);
     }
+    finish_frame(out, is_private, destination, source, target.firmware);
+    return outcome_of(batch, target);
+}
 
-    out[hf::CALL_TYPE] = (flags & df::FLAG_PRIVATE) != 0 ? hf::CALL_PRIVATE : hf::CALL_GROUP;
-    hf::write_id(out, hf::DESTINATION, destination);
-    hf::write_id(out, hf::SOURCE, source);
-    out[hf::FRAME_KIND] = hf::adjust_frame_kind(out[hf::FRAME_KIND], target.firmware);
-
-    // The call counts as set up even when no repeater can hear it, so a later
-    // repeated header is still filtered.
-    if (opens_call) {
-        state.call_open[source] = 1;
-        state.wrap_count[source] = 0;
+std::size_t dmrd_tick(network_call_state &state, const hytera_target &target, std::int64_t now_ms,
+                      hytera_batch &batch) {
+    batch.count = 0;
+    for (std::size_t ts = 0; ts < state.calls.size(); ++ts) {
+        expire(state, ts, target, now_ms, batch);
     }
-    return hytera_target_usable(target.address, target.voice_port) ? dmrd_outcome::send
-                                                                   : dmrd_outcome::no_destination;
+    return batch.count;
+}
+
+bool network_call_running(const network_call_state &state) {
+    return state.calls[0].active || state.calls[1].active;
 }

@@ -1,5 +1,5 @@
-#include "voice/dmrd_to_hytera.h"
 #include "testing/test_frames.h"
+#include "voice/dmrd_to_hytera.h"
 
 #include "testing/test_support.h"
 
@@ -25,13 +25,15 @@ struct Link {
         static_cast<network_call_state *>(std::calloc(1, sizeof(network_call_state)))};
     hytera_target target{"", "127.0.0.1", 50000};
     dmrd_outcome last{};
+    hytera_batch batch{};
+    std::int64_t now_ms = 1000;
+    // The frame the datagram itself became: the last of the batch.
     std::optional<hf::Frame> convert(const df::Frame &d) {
-        hf::Frame out{};
-        last = dmrd_to_hytera(d, target, *state, out);
+        last = dmrd_to_hytera(d, target, *state, now_ms, batch);
         if (last != dmrd_outcome::send) {
             return std::nullopt;
         }
-        return out;
+        return batch.frames[batch.count - 1];
     }
 };
 
@@ -109,7 +111,10 @@ TEST(DmrdToHytera, VoiceBurstAMatchesWorkedExample) {
 TEST(DmrdToHytera, SequenceWrapCountsPerSource) {
     Link link;
     link.state->wrap_count[262000] = 6;
-    const std::pair<std::uint8_t, std::uint8_t> expected[] = {{254, 6}, {255, 6}, {0, 7}};
+    // The call setup frame carries the count as it was, then restarts it.
+    ASSERT_TRUE(link.convert(dmrd(0, 262000, 262, 0x21)));
+    EXPECT_EQ(link.batch.frames[0][5], 6);
+    const std::pair<std::uint8_t, std::uint8_t> expected[] = {{254, 0}, {255, 0}, {0, 1}};
     for (auto [sequence, wrap] : expected) {
         auto h = link.convert(dmrd(sequence, 262000, 262, 0x01));
         ASSERT_TRUE(h);
@@ -117,6 +122,7 @@ TEST(DmrdToHytera, SequenceWrapCountsPerSource) {
         EXPECT_EQ((*h)[5], wrap);
     }
     // A new call restarts the count.
+    ASSERT_TRUE(link.convert(dmrd(1, 262000, 262, 0x22)));
     ASSERT_TRUE(link.convert(dmrd(255, 262000, 262, 0x21)));
     EXPECT_EQ(link.state->wrap_count[262000], 0u);
 }
@@ -140,10 +146,12 @@ TEST(DmrdToHytera, IdValidation) {
         Link link;
         auto h = link.convert(dmrd(255, c.source, c.destination, 0x21));
         EXPECT_EQ(h.has_value(), c.line == nullptr) << c.source << " " << c.destination;
-        EXPECT_EQ(log.text(), c.line ? c.line : "");
+        if (c.line != nullptr) {
+            EXPECT_EQ(log.text(), c.line);
+            EXPECT_FALSE(link.state->calls[0].active);
+        }
         if (c.line != nullptr && c.source <= NETWORK_ID_MAX) {
             EXPECT_EQ(link.state->wrap_count[c.source], 0u);
-            EXPECT_EQ(link.state->call_open[c.source], 0u);
         }
     }
 }
@@ -215,7 +223,7 @@ TEST(DmrdToHytera, NoRepeaterAddressUpdatesStateSendsNothing) {
         link.target.voice_port = port;
         EXPECT_FALSE(link.convert(dmrd(0, 5000, 9, 0x21)));
         EXPECT_EQ(link.last, dmrd_outcome::no_destination) << address;
-        EXPECT_EQ(link.state->call_open[5000], 1u);
+        EXPECT_TRUE(link.state->calls[0].active);
         EXPECT_FALSE(link.convert(dmrd(1, 5000, 9, 0x21)));
         EXPECT_EQ(link.last, dmrd_outcome::dropped);
     }
@@ -234,8 +242,7 @@ TEST(DmrdToHytera, ShortDatagramRejected) {
     ferrule_test::CapturedLog log;
     Link link;
     const df::Frame d = dmrd(255, 5000, 9, 0x21);
-    hf::Frame out{};
-    EXPECT_EQ(dmrd_to_hytera(std::span(d).first(54), link.target, *link.state, out),
+    EXPECT_EQ(dmrd_to_hytera(std::span(d).first(54), link.target, *link.state, 0, link.batch),
               dmrd_outcome::dropped);
     EXPECT_EQ(link.state->wrap_count[5000], 0u);
     EXPECT_EQ(log.text(), "Short DMRD frame from MMDVM: 54 bytes (dropped)\n");

@@ -27,7 +27,7 @@ hf::Frame frame(std::uint8_t slot, std::uint8_t type, bool setup_mark, std::uint
 
 struct Receiver {
     voice_receiver_state state;
-    voice_reaction receive(const hf::Frame &f) { return voice_receive(f, state, fake_random); }
+    voice_reaction receive(const hf::Frame &f) { return voice_receive(f, state, fake_random, 0); }
 };
 
 } // namespace
@@ -43,7 +43,7 @@ TEST(VoiceReceiver, OnlyRegistrationAndFrameLengthsAct) {
         {224, voice_action::ignore},
     };
     for (auto [length, action] : cases) {
-        EXPECT_EQ(voice_receive(std::span(bytes, length), state, fake_random).action, action)
+        EXPECT_EQ(voice_receive(std::span(bytes, length), state, fake_random, 0).action, action)
             << length;
     }
 }
