@@ -10,7 +10,7 @@
 //                    [--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG]
 //                    [--call CALL]... [--headers N] [--terminators N]
 //                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
-//                    [--frames]
+//                    [--cut-first] [--frames]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
 // the start. Received datagrams are printed also while silent.
@@ -19,6 +19,8 @@
 // frames once the login is complete: the voice LC header --headers times (3),
 // bursts A to F for each superframe, the terminator --terminators times (2),
 // as a network does. --calls-on-signal holds the calls until SIGUSR2.
+// --cut-first sends the first call without its terminators, as a network
+// that lost them.
 
 #include "sim_common.h"
 
@@ -62,6 +64,7 @@ struct options {
     int burst_ms = 60;
     int call_gap_ms = 500;
     bool calls_on_signal = false;
+    bool cut_first = false;
     bool frames = false;
     int repeat = 1;
 };
@@ -75,6 +78,10 @@ bool parse(int argc, char **argv, options &o) {
         }
         if (a == "--frames") {
             o.frames = true;
+            continue;
+        }
+        if (a == "--cut-first") {
+            o.cut_first = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -198,7 +205,7 @@ void put_be(dmrd &f, std::size_t at, std::uint32_t v, std::size_t n) {
 }
 
 std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::uint32_t repeater,
-                              std::uint32_t stream) {
+                              std::uint32_t stream, bool cut) {
     // Flags: bit 7 TS2, bit 6 private call, then the frame type and data type:
     // 0x21 voice LC header, 0x22 terminator, 0x10 burst A, 0x01..0x05 B to F.
     std::uint8_t base = static_cast<std::uint8_t>((c.slot == 2 ? 0x80 : 0) | (c.group ? 0 : 0x40));
@@ -209,7 +216,7 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
             kinds.push_back(k);
         }
     }
-    kinds.insert(kinds.end(), static_cast<std::size_t>(o.terminators), 0x22);
+    kinds.insert(kinds.end(), static_cast<std::size_t>(cut ? 0 : o.terminators), 0x22);
     std::vector<dmrd> frames;
     std::uint8_t sequence = 0;
     for (std::uint8_t kind : kinds) {
@@ -238,7 +245,7 @@ int main(int argc, char **argv) {
                      "usage: %s --port PORT [--address A] [--duration S] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
-                     "[--repeat N] [--calls-on-signal] [--frames]\n",
+                     "[--repeat N] [--calls-on-signal] [--cut-first] [--frames]\n",
                      argv[0]);
         return 2;
     }
@@ -275,7 +282,8 @@ int main(int argc, char **argv) {
             elapsed() >= next_frame_at) {
             if (frame == 0) {
                 frames = call_frames(o.calls[call], o, repeater_id,
-                                     0x10000000U + static_cast<std::uint32_t>(call));
+                                     0x10000000U + static_cast<std::uint32_t>(call),
+                                     o.cut_first && call == 0);
                 std::printf("call %zu start: %zu frames\n", call + 1, frames.size());
             }
             const long long stamp = sim::now_ns();
