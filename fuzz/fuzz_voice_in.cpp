@@ -6,8 +6,7 @@
 // Input: ten header bytes, one peer slot each (see peer_descriptor), then
 // records (fuzz_support.h) whose op selects
 //   even  a datagram, the payload; port seeds the random source for the
-//         stream ID it may draw; op >> 1 is the time since the last record
-//         in 50 ms steps, and the watchdog runs after each datagram
+//         stream ID it may draw
 //   odd   peer slot (port >> 8) % 10 gets descriptor port & 0xFF.
 #include "fuzz/fuzz_support.h"
 #include "voice/dmrd_frame.h"
@@ -56,7 +55,6 @@ struct voice_under_test {
     hf::Frame frame{};
     std::uint32_t stream_id = 0;
     std::array<bool, PEER_SLOTS> sent{};
-    std::int64_t now_ms = 0;
 
     static peer_slot_view peer_at(std::size_t slot, void *user) {
         FUZZ_CHECK(slot < PEER_SLOTS);
@@ -107,29 +105,8 @@ struct voice_under_test {
         }
     }
 
-    // The watchdog's terminators go out as the repeater's own would, and
-    // leave their slot without a stream.
-    void tick() {
-        std::array<voice_watchdog_end, 2> ended{};
-        const std::size_t count = voice_tick(receiver, now_ms, ended);
-        FUZZ_CHECK(count <= ended.size());
-        for (std::size_t i = 0; i < count; ++i) {
-            frame = ended[i].terminator;
-            stream_id = ended[i].stream_id;
-            const std::size_t ts = frame[hf::SLOT_WORD] == hf::SLOT_BYTE_TS2 ? 1 : 0;
-            FUZZ_CHECK(!receiver.calls[ts].active && !receiver.stream_open[ts]);
-            sent = {};
-            hytera_to_dmrd_all_peers(frame, peers[0].key, stream_id, sequences, DMR_CODER_BUILDERS,
-                                     peer_at, send, this);
-            for (std::size_t slot = 0; slot < PEER_SLOTS; ++slot) {
-                FUZZ_CHECK(sent[slot] ==
-                           (!peers[slot].key.empty() && peers[slot].key == peers[0].key));
-            }
-        }
-    }
-
     void receive(const std::vector<std::uint8_t> &d) {
-        const voice_reaction r = voice_receive(d, receiver, fake_random, now_ms);
+        const voice_reaction r = voice_receive(d, receiver, fake_random, 0);
         FUZZ_CHECK(receiver.time_slot <= 1);
         if (d.size() == hf::REGISTRATION_LENGTH) {
             FUZZ_CHECK(r.action == voice_action::answer_registration);
@@ -180,10 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz_input::record r;
     while (fuzz_input::next_record(in, hf::RECEIVE_CAPACITY, r)) {
         if ((r.op & 1) == 0) {
-            voice.now_ms += (r.op >> 1) * 50;
             random_state = r.port;
             voice.receive(r.payload);
-            voice.tick();
         } else {
             voice.peers[(r.port >> 8) % PEER_SLOTS] = peer_descriptor(r.port & 0xFF);
         }
