@@ -42,7 +42,7 @@ struct hytera_target {
 
 enum class dmrd_outcome {
     dropped,        // rejected or filtered: nothing to send
-    send,           // `out` holds frames for the target
+    send,           // the batch holds frames for the target
     no_destination, // converted and state updated, but the target has no usable address
 };
 
@@ -61,13 +61,13 @@ struct hytera_batch {
 // are dropped until that call ends at its terminator or by the watchdog.
 // Data frames pass as before.
 dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
-                            network_call_state &state, std::int64_t now_ms, hytera_batch &out);
+                            network_call_state &state, std::int64_t now_ms, hytera_batch &batch);
 
 // The watchdog, run at least every 100 ms: ends every call that has had no
 // frame for CALL_WATCHDOG_MS, giving the repeater a terminator frame for it.
-// Returns how many frames `out` holds.
+// Returns how many frames `batch` holds.
 std::size_t dmrd_tick(network_call_state &state, const hytera_target &target, std::int64_t now_ms,
-                      hytera_batch &out);
+                      hytera_batch &batch);
 // True while a call holds a time slot: a tick can only find work then.
 bool network_call_running(const network_call_state &state);
 
