@@ -84,6 +84,112 @@ void expire(network_call_state &state, std::size_t ts, const hytera_target &targ
     call_ended(call_direction::to_repeater, ts, call, call_end::watchdog, now_ms);
 }
 
+// The fields of a network frame the conversion works with; `wrap` is its
+// source's wrap count as the frame found it.
+struct network_frame {
+    std::uint8_t sequence;
+    std::uint32_t source;
+    std::uint32_t destination;
+    std::uint32_t stream;
+    std::uint8_t flags;
+    std::size_t ts;
+    bool is_private;
+    std::uint8_t wrap;
+};
+
+void add_data(network_call_state &state, std::span<const std::uint8_t, df::LENGTH> d,
+              const network_frame &f, std::uint8_t type, std::string_view firmware,
+              hytera_batch &batch) {
+    const std::uint8_t kind = f.flags & df::KIND_MASK;
+    std::uint32_t &count = state.data_packet_count[f.ts];
+    std::uint32_t &remembered = state.data_destination[f.ts];
+    ++count;
+    if (kind == df::KIND_CSBK || kind == df::KIND_DATA_HEADER) {
+        if (remembered != f.destination) {
+            remembered = f.destination;
+            count = 0;
+        }
+    } else {
+        remembered = 0;
+    }
+    std::uint8_t data_class = hf::DATA_CLASS_RATE_DATA;
+    if (kind == df::KIND_CSBK) {
+        data_class = count == 0 ? hf::DATA_CLASS_CSBK_FIRST : hf::DATA_CLASS_CSBK_NEXT;
+    } else if (kind == df::KIND_DATA_HEADER) {
+        data_class = hf::DATA_CLASS_DATA_HEADER;
+    }
+    hf::Frame &out = begin_frame(batch, f.ts, static_cast<std::uint8_t>(count), 0);
+    start_frame(out, hf::KIND_DATA, type, hf::MARK_SET);
+    out[hf::SLOT_NUMBER] = hf::SLOT_NUMBER_DATA;
+    out[hf::BURST_CLASS] = hf::BURST_CLASS_DATA;
+    out[hf::DATA_CLASS] = data_class;
+    copy_burst(d, out);
+    finish_frame(out, f.is_private, f.destination, f.source, firmware);
+}
+
+// A voice frame passes only as part of the call holding its slot.
+void convert_voice(network_call_state &state, std::span<const std::uint8_t, df::LENGTH> d,
+                   const network_frame &f, std::uint8_t type, const hytera_target &target,
+                   std::int64_t now_ms, hytera_batch &batch) {
+    const std::uint8_t kind = f.flags & df::KIND_MASK;
+    expire(state, f.ts, target, now_ms, batch);
+    slot_call &call = state.calls[f.ts];
+    const bool ours = call.active && call.stream_id == f.stream && call.source == f.source;
+    if (kind == df::KIND_TERMINATOR && !ours) {
+        // A repeat, or the end of a call that was dropped or already ended.
+        return;
+    }
+    const slot_call arriving{true,     f.is_private,  f.sequence, f.stream,
+                             f.source, f.destination, now_ms,     now_ms};
+    if (call.active && !ours) {
+        voice_frames.count_drop(drop_reason::busy_slot);
+        slot_call &refused = state.refused[f.ts];
+        if (!refused.active || refused.stream_id != f.stream || refused.source != f.source) {
+            refused = arriving;
+            call_refused(f.ts, arriving, call, now_ms);
+        }
+        return;
+    }
+    std::uint8_t wrap = f.wrap;
+    if (!call.active) {
+        call = arriving;
+        call_started(call_direction::to_repeater, f.ts, call);
+        add_call_setup(batch, f.ts, f.sequence, f.wrap, call, target.firmware);
+        // The count restarts with every call setup frame.
+        state.wrap_count[f.source] = 0;
+        if (kind == df::KIND_VOICE_LC_HEADER) {
+            return;
+        }
+        // A burst that started the call is the first frame after its setup.
+        wrap = 0;
+        if (f.sequence == 255) {
+            state.wrap_count[f.source] = 1;
+        }
+    } else {
+        call.last_ms = now_ms;
+        call.last_sequence = f.sequence;
+        if (kind == df::KIND_VOICE_LC_HEADER) {
+            return; // a repeated header
+        }
+    }
+
+    hf::Frame &out = begin_frame(batch, f.ts, f.sequence, wrap);
+    if (kind == df::KIND_TERMINATOR) {
+        start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
+        call.active = false;
+        state.refused[f.ts].active = false;
+        call_ended(call_direction::to_repeater, f.ts, call, call_end::terminator, now_ms);
+    } else {
+        start_frame(out, hf::KIND_VOICE, type, hf::MARK_SET);
+        out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
+        if (kind == df::KIND_VOICE_E) {
+            std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(), out.begin());
+        }
+        copy_burst(d, out);
+    }
+    finish_frame(out, f.is_private, f.destination, f.source, target.firmware);
+}
+
 dmrd_outcome outcome_of(const hytera_batch &batch, const hytera_target &target) {
     if (batch.count == 0) {
         return dmrd_outcome::dropped;
@@ -130,124 +236,45 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
         return dmrd_outcome::dropped;
     }
     const std::span<const std::uint8_t, df::LENGTH> d = datagram.first<df::LENGTH>();
-    const std::uint8_t sequence = d[df::SEQUENCE];
-    const std::uint32_t source = df::read_be(d, df::SOURCE, df::ID_LENGTH);
-    const std::uint32_t destination = df::read_be(d, df::DESTINATION, df::ID_LENGTH);
-    const std::uint32_t repeater_id = df::read_be(d, df::REPEATER_ID, sizeof(std::uint32_t));
-    const std::uint8_t flags = d[df::FLAGS];
+    network_frame f{d[df::SEQUENCE],
+                    df::read_be(d, df::SOURCE, df::ID_LENGTH),
+                    df::read_be(d, df::DESTINATION, df::ID_LENGTH),
+                    df::read_be(d, df::STREAM_ID, sizeof(std::uint32_t)),
+                    d[df::FLAGS],
+                    (d[df::FLAGS] & df::FLAG_TS2) != 0 ? std::size_t{1} : 0,
+                    (d[df::FLAGS] & df::FLAG_PRIVATE) != 0,
+                    0};
 
-    if (source < NETWORK_SOURCE_MIN || source > NETWORK_ID_MAX) {
-        ferrule_log("Invalid SrcID from MMDVM: %u\n", source);
+    if (f.source < NETWORK_SOURCE_MIN || f.source > NETWORK_ID_MAX) {
+        ferrule_log("Invalid SrcID from MMDVM: %u\n", f.source);
         voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
-    if (destination == 0 || destination > NETWORK_ID_MAX) {
-        ferrule_log("Invalid DestID from MMDVM: %u - SourceID: %u\n", destination, source);
+    if (f.destination == 0 || f.destination > NETWORK_ID_MAX) {
+        ferrule_log("Invalid DestID from MMDVM: %u - SourceID: %u\n", f.destination, f.source);
         voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
 
-    const std::size_t ts = (flags & df::FLAG_TS2) != 0 ? 1 : 0;
-    const std::uint8_t wrap = state.wrap_count[source];
-    if (sequence == 255) {
-        ++state.wrap_count[source];
+    f.wrap = state.wrap_count[f.source];
+    if (f.sequence == 255) {
+        ++state.wrap_count[f.source];
     }
 
-    const std::uint8_t kind = flags & df::KIND_MASK;
+    const std::uint8_t kind = f.flags & df::KIND_MASK;
     const std::optional<std::uint8_t> type = df::hytera_type_of_kind(kind);
     if (!type) {
-        ferrule_log("Unknown DataType: %2.2x from %u at %u\n", flags, source, repeater_id);
+        const std::uint32_t repeater_id = df::read_be(d, df::REPEATER_ID, sizeof(std::uint32_t));
+        ferrule_log("Unknown DataType: %2.2x from %u at %u\n", f.flags, f.source, repeater_id);
         voice_frames.count_drop(drop_reason::invalid);
         return dmrd_outcome::dropped;
     }
-    const bool is_private = (flags & df::FLAG_PRIVATE) != 0;
-
     if ((kind & df::FLAG_DATA_SYNC) != 0 && kind != df::KIND_VOICE_LC_HEADER &&
         kind != df::KIND_TERMINATOR) {
-        std::uint32_t &count = state.data_packet_count[ts];
-        std::uint32_t &remembered = state.data_destination[ts];
-        ++count;
-        if (kind == df::KIND_CSBK || kind == df::KIND_DATA_HEADER) {
-            if (remembered != destination) {
-                remembered = destination;
-                count = 0;
-            }
-        } else {
-            remembered = 0;
-        }
-        std::uint8_t data_class = hf::DATA_CLASS_RATE_DATA;
-        if (kind == df::KIND_CSBK) {
-            data_class = count == 0 ? hf::DATA_CLASS_CSBK_FIRST : hf::DATA_CLASS_CSBK_NEXT;
-        } else if (kind == df::KIND_DATA_HEADER) {
-            data_class = hf::DATA_CLASS_DATA_HEADER;
-        }
-        hf::Frame &out = begin_frame(batch, ts, static_cast<std::uint8_t>(count), 0);
-        start_frame(out, hf::KIND_DATA, *type, hf::MARK_SET);
-        out[hf::SLOT_NUMBER] = hf::SLOT_NUMBER_DATA;
-        out[hf::BURST_CLASS] = hf::BURST_CLASS_DATA;
-        out[hf::DATA_CLASS] = data_class;
-        copy_burst(d, out);
-        finish_frame(out, is_private, destination, source, target.firmware);
-        return outcome_of(batch, target);
-    }
-
-    // Voice: the call holding the slot decides.
-    expire(state, ts, target, now_ms, batch);
-    slot_call &call = state.calls[ts];
-    const std::uint32_t stream = df::read_be(d, df::STREAM_ID, sizeof(std::uint32_t));
-    const slot_call arriving{true,   is_private,  sequence, stream,
-                             source, destination, now_ms,   now_ms};
-    std::uint8_t burst_wrap = wrap;
-    if (kind == df::KIND_TERMINATOR &&
-        (!call.active || call.stream_id != stream || call.source != source)) {
-        // A terminator of no running call: a repeat, or the end of a call
-        // that was dropped or already ended.
-        return outcome_of(batch, target);
-    }
-    if (call.active && (call.stream_id != stream || call.source != source)) {
-        voice_frames.count_drop(drop_reason::busy_slot);
-        slot_call &refused = state.refused[ts];
-        if (!refused.active || refused.stream_id != stream || refused.source != source) {
-            refused = arriving;
-            call_refused(ts, arriving, call, now_ms);
-        }
-        return outcome_of(batch, target);
-    }
-    if (!call.active) {
-        call = arriving;
-        call_started(call_direction::to_repeater, ts, call);
-        add_call_setup(batch, ts, sequence, wrap, call, target.firmware);
-        // The count restarts with every call setup frame; a burst that
-        // started the call is the first frame after it.
-        state.wrap_count[source] = sequence == 255 ? 1 : 0;
-        burst_wrap = 0;
-        if (kind == df::KIND_VOICE_LC_HEADER) {
-            state.wrap_count[source] = 0;
-            return outcome_of(batch, target);
-        }
+        add_data(state, d, f, *type, target.firmware, batch);
     } else {
-        call.last_ms = now_ms;
-        call.last_sequence = sequence;
-        if (kind == df::KIND_VOICE_LC_HEADER) {
-            return outcome_of(batch, target); // repeated header of the running call
-        }
+        convert_voice(state, d, f, *type, target, now_ms, batch);
     }
-
-    hf::Frame &out = begin_frame(batch, ts, sequence, burst_wrap);
-    if (kind == df::KIND_TERMINATOR) {
-        start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
-        call.active = false;
-        state.refused[ts].active = false;
-        call_ended(call_direction::to_repeater, ts, call, call_end::terminator, now_ms);
-    } else {
-        start_frame(out, hf::KIND_VOICE, *type, hf::MARK_SET);
-        out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
-        if (kind == df::KIND_VOICE_E) {
-            std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(), out.begin());
-        }
-        copy_burst(d, out);
-    }
-    finish_frame(out, is_private, destination, source, target.firmware);
     return outcome_of(batch, target);
 }
 
