@@ -14,6 +14,7 @@ std::uint32_t draw_stream_id(voice_random random) {
     }
     return id;
 }
+
 // Voice bursts, the voice LC header and the terminator of a group or private
 // call: what a call is made of. Data and CSBK bursts, and all calls, which the
 // conversion drops, start no call.
@@ -45,6 +46,10 @@ void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
         call.active = false;
         call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms);
     }
+    const bool terminator = f[hf::SLOT_TYPE] == hf::TYPE_TERMINATOR;
+    if (!call.active && terminator) {
+        return; // a repeat, or the late end of a call the watchdog ended
+    }
     if (!call.active) {
         const bool is_private = (f[hf::CALL_TYPE] & hf::CALL_TYPE_MASK) == hf::CALL_PRIVATE;
         call = {true,
@@ -59,7 +64,7 @@ void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
     }
     call.last_ms = now_ms;
     call.last_sequence = f[hf::SEQUENCE_LOW];
-    if (f[hf::SLOT_TYPE] == hf::TYPE_TERMINATOR) {
+    if (terminator) {
         call.active = false;
         call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms);
     }
