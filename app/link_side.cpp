@@ -85,11 +85,12 @@ template <class Link> void run_mode_link(Link &link) {
                 const link_output out = link.receive(datagram, from, now.clock);
                 send_to_peer(out, peer);
                 if (out.hand_on_dmrd) {
-                    mmdvm_rx(datagram);
+                    mmdvm_rx(datagram, now.clock.ms);
                 }
             }
         }
         read_clock(now);
+        mmdvm_tick(now.clock.ms);
         send_to_peer(link.tick(now.clock), peer);
         MMDVM_link_status.publish(link.status());
     }
@@ -153,7 +154,7 @@ class master_links_runner {
             const link_output out = links_.receive(index, datagram, from, now_.clock);
             send_on(fd, out);
             if (out.hand_on_dmrd) {
-                mmdvm_rx(datagram);
+                mmdvm_rx(datagram, now_.clock.ms);
             }
         }
     }
@@ -207,26 +208,30 @@ void run_login_link() {
     source_drop_log drops;
     link_context ctx{link_peer_address(), Hytera_RPT_MMDVM_LOGIN[0], MMDVM_peers, Hytera_RPT,
                      drops};
-    receive_loop(MMDVM_clientsock, buffer,
-                 [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
-                     ctx.now_seconds = steady_seconds();
-                     asctime_text(std::time(nullptr), ctx.time_text);
-                     const link_reaction r = link_react(datagram, from, ctx);
-                     if (r.reply_length > 0) {
-                         send_datagram(MMDVM_clientsock.load(),
-                                       std::span(r.reply).first(r.reply_length), r.reply_to);
-                     }
-                     if (r.hand_on_dmrd && datagram.size() >= link_msg::DMRD_MIN) {
-                         mmdvm_rx(datagram);
-                     }
-                     if (r.from_peer) {
-                         const int state = ctx.login_state.load();
-                         const std::int64_t ms = steady_milliseconds();
-                         MMDVM_link_status.update([&](link_status &s) {
-                             login_status_note(s, r.kind, datagram, state, ms);
-                         });
-                     }
-                 });
+    // The call watchdog towards the repeater runs on this thread, which alone
+    // owns the network call state, so it must wake also while no frame comes.
+    set_receive_timeout(MMDVM_clientsock.load(), VOICE_TICK_MS);
+    receive_loop(
+        MMDVM_clientsock, buffer,
+        [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+            const std::int64_t now_ms = steady_milliseconds();
+            ctx.now_seconds = now_ms / 1000;
+            asctime_text(std::time(nullptr), ctx.time_text);
+            const link_reaction r = link_react(datagram, from, ctx);
+            if (r.reply_length > 0) {
+                send_datagram(MMDVM_clientsock.load(), std::span(r.reply).first(r.reply_length),
+                              r.reply_to);
+            }
+            if (r.hand_on_dmrd && datagram.size() >= link_msg::DMRD_MIN) {
+                mmdvm_rx(datagram, now_ms);
+            }
+            if (r.from_peer) {
+                const int state = ctx.login_state.load();
+                MMDVM_link_status.update(
+                    [&](link_status &s) { login_status_note(s, r.kind, datagram, state, now_ms); });
+            }
+        },
+        0, [] { mmdvm_tick(steady_milliseconds()); });
 }
 
 } // namespace

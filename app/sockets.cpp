@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/time.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -125,6 +126,14 @@ void send_outbox(const outbox &box) {
             break;
         }
         send_datagram(fd, d.payload(), d.to);
+    }
+}
+
+void set_receive_timeout(int fd, unsigned milliseconds) {
+    const timeval timeout{static_cast<time_t>(milliseconds / 1000),
+                          static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    if (fd >= 0) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
 }
 

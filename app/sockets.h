@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -62,12 +63,23 @@ void receive_failure_backoff();
 // Waits `microseconds` before a receive; 0 does not wait.
 void pause_before_receive(unsigned microseconds);
 
+// Lets a blocked receive on `fd` return after `milliseconds` with nothing, so
+// the receiving thread can run its timers.
+void set_receive_timeout(int fd, unsigned milliseconds);
+// How often the voice and link threads run their call watchdogs at least.
+inline constexpr unsigned VOICE_TICK_MS = 100;
+
+struct no_tick {
+    void operator()() const {}
+};
+
 // The receiver threads' loop: receives on `fd` into `buffer` until the run
 // flag is cleared and hands every IPv4 datagram, with its sender, to `react`.
-// `pause_us` is waited before each receive.
-template <class React>
+// `pause_us` is waited before each receive. `tick` runs after every receive,
+// also one that timed out (see set_receive_timeout), on this same thread.
+template <class React, class Tick = no_tick>
 void receive_loop(const std::atomic<int> &fd, std::span<std::uint8_t> buffer, React &&react,
-                  unsigned pause_us = 0) {
+                  unsigned pause_us = 0, Tick &&tick = Tick{}) {
     while (keep_running.load() != 0) {
         pause_before_receive(pause_us);
         sockaddr_in from{};
@@ -78,12 +90,12 @@ void receive_loop(const std::atomic<int> &fd, std::span<std::uint8_t> buffer, Re
                               : recvfrom(descriptor, buffer.data(), buffer.size(), 0,
                                          reinterpret_cast<sockaddr *>(&from), &from_length);
         if (n < 0) {
-            receive_failure_backoff();
-            continue;
+            if (descriptor < 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                receive_failure_backoff();
+            }
+        } else if (from.sin_family == AF_INET) {
+            react(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from);
         }
-        if (from.sin_family != AF_INET) {
-            continue;
-        }
-        react(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)), from);
+        tick();
     }
 }

@@ -29,6 +29,25 @@ void send_to_peer(std::size_t slot, std::span<const std::uint8_t, dmrd_frame::LE
                   void *user) {
     const auto &copies = *static_cast<const peer_snapshots *>(user);
     send_datagram(MMDVM_clientsock.load(), frame, copies.entries[slot].MMDVM_IP_PORT);
+    voice_frames.count_out(call_direction::to_network);
+}
+
+// Sends what a network frame or a tick gave the repeater.
+void send_to_repeater(dmrd_outcome outcome, const hytera_batch &batch,
+                      const hytera_target &target) {
+    if (outcome == dmrd_outcome::no_destination) {
+        voice_frames.count_drop(drop_reason::no_destination);
+    }
+    sockaddr_in to{};
+    if (outcome != dmrd_outcome::send ||
+        !hytera_target_address(target.address, target.voice_port, to)) {
+        return;
+    }
+    const int fd = Local_Hytera_RPT_audio_srv_sock.load();
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        send_datagram(fd, batch.frames[i], to);
+        voice_frames.count_out(call_direction::to_repeater);
+    }
 }
 
 int draw_random() {
@@ -55,17 +74,28 @@ void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {
                   text_of(c.Hytera_RPT_ip, sizeof c.Hytera_RPT_ip), port};
 }
 
-void mmdvm_rx(std::span<const std::uint8_t> frame) {
+void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
     hytera_target_copy target;
     repeater_target_of(Hytera_RPT.snapshot(0), target);
-    std::array<std::uint8_t, hytera_frame::LENGTH> out{};
-    if (dmrd_to_hytera(frame, target.target, mmdvm_rx_state, out) != dmrd_outcome::send) {
+    hytera_batch batch;
+    const dmrd_outcome outcome =
+        dmrd_to_hytera(frame, target.target, mmdvm_rx_state, now_ms, batch);
+    send_to_repeater(outcome, batch, target.target);
+}
+
+void mmdvm_tick(std::int64_t now_ms) {
+    if (!network_call_running(mmdvm_rx_state)) {
         return;
     }
-    sockaddr_in to{};
-    if (hytera_target_address(target.target.address, target.target.voice_port, to)) {
-        send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), out, to);
+    hytera_target_copy target;
+    repeater_target_of(Hytera_RPT.snapshot(0), target);
+    hytera_batch batch;
+    if (dmrd_tick(mmdvm_rx_state, target.target, now_ms, batch) == 0) {
+        return;
     }
+    const bool usable = hytera_target_usable(target.target.address, target.target.voice_port);
+    send_to_repeater(usable ? dmrd_outcome::send : dmrd_outcome::no_destination, batch,
+                     target.target);
 }
 
 void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_key,
@@ -76,14 +106,19 @@ void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_ke
 }
 
 void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
-                         voice_port_state &state, std::int64_t now_seconds) {
-    if (!Hytera_RPT_guard.admits(from, "voice", static_cast<std::time_t>(now_seconds))) {
+                         voice_port_state &state, std::time_t now, std::int64_t now_ms) {
+    if (!Hytera_RPT_guard.admits(from, "voice", now)) {
         return;
     }
     char dotted[16];
     address_text(from, dotted);
-    if (datagram.size() == hytera_frame::LENGTH && Hytera_RPT.find_voice_source(from) < 0) {
-        if (state.strangers.should_log(from, now_seconds)) {
+    const bool frame = datagram.size() == hytera_frame::LENGTH;
+    if (frame) {
+        voice_frames.count_in(call_direction::to_network);
+    }
+    if (frame && Hytera_RPT.find_voice_source(from) < 0) {
+        voice_frames.count_drop(drop_reason::not_registered);
+        if (state.strangers.should_log(from, now)) {
             const int index = Hytera_RPT.find(dotted);
             const repeater_entry e =
                 index < 0 ? repeater_entry{} : Hytera_RPT.snapshot(static_cast<std::size_t>(index));
@@ -99,7 +134,7 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
         }
         return;
     }
-    const voice_reaction r = voice_receive(datagram, state.receiver, draw_random);
+    const voice_reaction r = voice_receive(datagram, state.receiver, draw_random, now_ms);
     switch (r.action) {
     case voice_action::ignore:
         return;
@@ -109,8 +144,7 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
         outbox box;
         if (Hytera_RPT
                 .insert(PORT_KIND_VOICE, from, dotted,
-                        static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT),
-                        static_cast<std::time_t>(now_seconds), box)
+                        static_cast<std::uint16_t>(Hytera_RPT_RDAC_PORT), now, box)
                 .index < 0) {
             return;
         }
@@ -127,17 +161,34 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
     }
 }
 
+void voice_port_tick(voice_port_state &state, std::int64_t now_ms) {
+    std::array<voice_watchdog_end, 2> ended;
+    const std::size_t count = voice_tick(state.receiver, now_ms, ended);
+    if (count == 0) {
+        return;
+    }
+    const peer_entry first = MMDVM_peers.snapshot(0);
+    for (std::size_t i = 0; i < count; ++i) {
+        SEND_TO_MMDVM(ended[i].terminator, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX),
+                      ended[i].stream_id);
+    }
+}
+
 void *audio_hytera_rpt(void *) {
     voice_receiver_banner();
     voice_port_state state;
     log_limiter lines;
     static std::array<std::uint8_t, hytera_frame::RECEIVE_CAPACITY> buffer;
-    receive_loop(Local_Hytera_RPT_audio_srv_sock, buffer,
-                 [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
-                     log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
-                     // Wall time: the guard shares its clock with the other
-                     // repeater ports, which stamp their log lines with it.
-                     voice_port_datagram(datagram, from, state, std::time(nullptr));
-                 });
+    // The watchdog must run also while no frame comes.
+    set_receive_timeout(Local_Hytera_RPT_audio_srv_sock.load(), VOICE_TICK_MS);
+    receive_loop(
+        Local_Hytera_RPT_audio_srv_sock, buffer,
+        [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+            log_limit_scope scope(lines, from.sin_addr.s_addr, steady_milliseconds());
+            // Wall time for the guard: it shares its clock with the other
+            // repeater ports, which stamp their log lines with it.
+            voice_port_datagram(datagram, from, state, std::time(nullptr), steady_milliseconds());
+        },
+        0, [&] { voice_port_tick(state, steady_milliseconds()); });
     return nullptr;
 }

@@ -27,7 +27,7 @@
 //                    [--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG]
 //                    [--call CALL]... [--headers N] [--terminators N]
 //                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
-//                    [--frames]
+//                    [--cut-first] [--frames]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
 // the start. Received datagrams are printed also while silent. SIGTERM and
@@ -37,7 +37,8 @@
 // frames once the link is up (logged in, or in gateway mode once the link
 // address is known): the voice LC header --headers times (3), bursts A to F
 // for each superframe, the terminator --terminators times (2), as a network
-// does. --calls-on-signal holds the calls until SIGUSR2.
+// does. --calls-on-signal holds the calls until SIGUSR2. --cut-first sends
+// the first call without its terminators, as a network that lost them.
 
 #include "sim_common.h"
 
@@ -89,6 +90,7 @@ struct options {
     int burst_ms = 60;
     int call_gap_ms = 500;
     bool calls_on_signal = false;
+    bool cut_first = false;
     bool frames = false;
     int repeat = 1;
     peer_mode mode = peer_mode::login;
@@ -113,6 +115,10 @@ bool parse(int argc, char **argv, options &o) {
         }
         if (a == "--need-dmrc") {
             o.need_dmrc = true;
+            continue;
+        }
+        if (a == "--cut-first") {
+            o.cut_first = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -255,7 +261,7 @@ void put_be(dmrd &f, std::size_t at, std::uint32_t v, std::size_t n) {
 }
 
 std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::uint32_t repeater,
-                              std::uint32_t stream) {
+                              std::uint32_t stream, bool cut) {
     // Flags: bit 7 TS2, bit 6 private call, then the frame type and data type:
     // 0x21 voice LC header, 0x22 terminator, 0x10 burst A, 0x01..0x05 B to F.
     std::uint8_t base = static_cast<std::uint8_t>((c.slot == 2 ? 0x80 : 0) | (c.group ? 0 : 0x40));
@@ -266,7 +272,7 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
             kinds.push_back(k);
         }
     }
-    kinds.insert(kinds.end(), static_cast<std::size_t>(o.terminators), 0x22);
+    kinds.insert(kinds.end(), static_cast<std::size_t>(cut ? 0 : o.terminators), 0x22);
     std::vector<dmrd> frames;
     std::uint8_t sequence = 0;
     for (std::uint8_t kind : kinds) {
@@ -475,7 +481,7 @@ int main(int argc, char **argv) {
                      "[--link-port N] [--link-address A] [--call-to ID] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
-                     "[--repeat N] [--calls-on-signal] [--frames]\n",
+                     "[--repeat N] [--calls-on-signal] [--cut-first] [--frames]\n",
                      argv[0]);
         return 2;
     }
@@ -561,7 +567,8 @@ int main(int argc, char **argv) {
             elapsed() >= next_frame_at) {
             if (frame == 0) {
                 frames = call_frames(o.calls[call], o, repeater_id,
-                                     0x10000000U + static_cast<std::uint32_t>(call));
+                                     0x10000000U + static_cast<std::uint32_t>(call),
+                                     o.cut_first && call == 0);
                 std::printf("call %zu start: %zu frames\n", call + 1, frames.size());
             }
             const long long stamp = sim::now_ns();
@@ -582,10 +589,15 @@ int main(int argc, char **argv) {
         // A short wait keeps the duration, the silence deadline and the
         // frame times honest.
         const bool sending = logged_in && sim::calls_released.load() && call < o.calls.size();
-        const int wait_ms =
-            sending ? std::max(0, static_cast<int>((next_frame_at - elapsed()) * 1000)) : 100;
+        // Waiting in whole milliseconds would leave the last fraction of one
+        // to a busy loop, which takes the processor from the gateway at the
+        // very moment it is sent a frame.
+        const double wait_s = sending ? std::max(0.0, next_frame_at - elapsed()) : 0.1;
+        const auto wait_ns = static_cast<long long>(wait_s * 1e9);
+        const timespec wait{static_cast<time_t>(wait_ns / 1000000000LL),
+                            static_cast<long>(wait_ns % 1000000000LL)};
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) <= 0) {
+        if (ppoll(&p, 1, &wait, nullptr) <= 0) {
             continue;
         }
         unsigned char d[1024];

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -115,8 +116,11 @@ inline int free_tcp_port(const char *address = "127.0.0.1") {
 }
 
 inline std::string read_file(const std::filesystem::path &file) {
+    // In one piece: the tests that wait on a child's output read it often.
     std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 } // namespace ferrule_test

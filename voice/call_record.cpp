@@ -9,6 +9,14 @@ std::size_t active_index(call_direction d, std::uint8_t slot) {
     return static_cast<std::size_t>(d) * 2 + (slot & 1U);
 }
 
+// The reactions know only the monotonic clock; the record adds the wall
+// clock time for display.
+void stamp_wall_clock(call_info &call) {
+    if (call.started == 0) {
+        call.started = std::time(nullptr);
+    }
+}
+
 } // namespace
 
 const char *call_direction_name(call_direction d) {
@@ -48,9 +56,11 @@ const char *drop_reason_name(drop_reason r) {
 }
 
 void call_record::start(const call_info &call) {
+    call_info c = call;
+    stamp_wall_clock(c);
     std::lock_guard<std::mutex> guard(mutex_);
     call_info &slot = active_[active_index(call.direction, call.slot)];
-    slot = call;
+    slot = c;
     slot.active = true;
     slot.how = call_end::running;
 }
@@ -69,9 +79,10 @@ void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
 }
 
 void call_record::heard(const call_info &call) {
-    std::lock_guard<std::mutex> guard(mutex_);
     call_info c = call;
+    stamp_wall_clock(c);
     c.active = false;
+    std::lock_guard<std::mutex> guard(mutex_);
     push_last(c);
 }
 

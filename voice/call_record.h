@@ -32,7 +32,7 @@ struct call_info {
     std::uint32_t destination = 0;
     bool group = true;
     std::uint32_t stream_id = 0;
-    std::time_t started = 0;      // wall clock, for display
+    std::time_t started = 0;      // wall clock, for display; stamped by the record when 0
     std::int64_t started_ms = 0;  // monotonic milliseconds
     std::int64_t duration_ms = 0; // set when it ended
     call_end how = call_end::running;

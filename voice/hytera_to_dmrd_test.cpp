@@ -1,5 +1,5 @@
-#include "voice/hytera_to_dmrd.h"
 #include "testing/test_frames.h"
+#include "voice/hytera_to_dmrd.h"
 
 #include "testing/test_support.h"
 
