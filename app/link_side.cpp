@@ -119,6 +119,7 @@ class master_links_runner {
             if (now_.clock.ms - last_tick_ms_ >= MASTER_TICK_STEP_MS) {
                 last_tick_ms_ = now_.clock.ms;
                 tick_all();
+                mmdvm_tick_all(now_.clock.ms);
             }
         }
     }
@@ -152,9 +153,12 @@ class master_links_runner {
                                                          static_cast<std::size_t>(n));
             read_clock(now_);
             const link_output out = links_.receive(index, datagram, from, now_.clock);
+            // At once, not at the next tick: the voice thread sends on the
+            // link only once it sees it up.
+            publish(index);
             send_on(fd, out);
             if (out.hand_on_dmrd) {
-                mmdvm_rx(datagram, now_.clock.ms);
+                mmdvm_rx_for(index, datagram, now_.clock.ms);
             }
         }
     }
@@ -250,6 +254,10 @@ bool MMDVM_link_mode_configured() {
         ferrule_log("DMRGateway_password is empty: most masters will refuse the login\n");
     }
     return true;
+}
+
+bool MMDVM_link_per_repeater() {
+    return configured_mode == link_mode::master;
 }
 
 void SEND_HB_TO_MMDVM() {

@@ -1,5 +1,6 @@
 #include "app/voice_bridge.h"
 
+#include "app/link_side.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
 #include "core/clock.h"
@@ -47,6 +48,61 @@ void send_to_repeater(dmrd_outcome outcome, const hytera_batch &batch,
     for (std::size_t i = 0; i < batch.count; ++i) {
         send_datagram(fd, batch.frames[i], to);
         voice_frames.count_out(call_direction::to_repeater);
+    }
+}
+
+std::array<repeater_call_state, LINK_SLOTS> fresh_master_states() {
+    std::array<repeater_call_state, LINK_SLOTS> states{};
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        states[i].repeater = static_cast<std::uint8_t>(i);
+    }
+    return states;
+}
+
+// The master mode's call state towards each repeater; only the link thread
+// touches it.
+std::array<repeater_call_state, LINK_SLOTS> master_rx_states = fresh_master_states();
+
+// Whose state a datagram moves: in the master mode the repeater's own, found
+// by the voice address it registered; otherwise, and for anything but a
+// frame, index 0's.
+std::size_t master_voice_index(std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
+    if (!MMDVM_link_per_repeater() || datagram.size() != hytera_frame::LENGTH) {
+        return 0;
+    }
+    const int index = Hytera_RPT.find_voice_source(from);
+    return index > 0 && static_cast<std::size_t>(index) < LINK_SLOTS
+               ? static_cast<std::size_t>(index)
+               : 0;
+}
+
+// A repeater frame (or a watchdog's terminator) for the network. The master
+// mode sends it on the repeater's own link under its own ID, and only while
+// that link is up; the other modes to every peer slot, as always.
+void to_network(std::size_t index, std::span<const std::uint8_t> frame, std::uint32_t stream_id,
+                voice_port_state &state) {
+    if (!MMDVM_link_per_repeater()) {
+        const peer_entry first = MMDVM_peers.snapshot(0);
+        SEND_TO_MMDVM(frame, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX), stream_id);
+        return;
+    }
+    const link_view link = MMDVM_link_status.view(index);
+    if (!link.route.used()) {
+        voice_frames.count_drop(drop_reason::no_destination);
+        // Once a call: its header would have opened it.
+        if (frame.size() == hytera_frame::LENGTH &&
+            frame[hytera_frame::SLOT_TYPE] == hytera_frame::TYPE_VOICE_LC_HEADER) {
+            ferrule_log("Call of repeater index %zu not sent: its master link is not up (%s)\n",
+                        index, link_state_words(link.status.state));
+        }
+        return;
+    }
+    const peer_slot_view peer = peer_view_of(link.route);
+    dmrd_frame::Frame out{};
+    if (hytera_to_dmrd(frame, 0, peer, peer.key, stream_id, state.sequences[index],
+                       DMR_CODER_BUILDERS, out)) {
+        send_datagram(MMDVM_link_socket(index), out, link.route.MMDVM_IP_PORT);
+        voice_frames.count_out(call_direction::to_network);
     }
 }
 
@@ -98,6 +154,46 @@ void mmdvm_tick(std::int64_t now_ms) {
                      target.target);
 }
 
+void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::int64_t now_ms) {
+    if (index >= master_rx_states.size()) {
+        return;
+    }
+    hytera_target_copy target;
+    repeater_target_of(Hytera_RPT.snapshot(index), target);
+    hytera_batch batch;
+    const dmrd_outcome outcome =
+        dmrd_to_hytera(frame, target.target, master_rx_states[index], now_ms, batch);
+    send_to_repeater(outcome, batch, target.target);
+}
+
+void mmdvm_tick_all(std::int64_t now_ms) {
+    for (std::size_t index = 0; index < master_rx_states.size(); ++index) {
+        repeater_call_state &state = master_rx_states[index];
+        if (!network_call_running(state)) {
+            continue;
+        }
+        hytera_target_copy target;
+        repeater_target_of(Hytera_RPT.snapshot(index), target);
+        hytera_batch batch;
+        if (dmrd_tick(state, target.target, now_ms, batch) == 0) {
+            continue;
+        }
+        const bool usable = hytera_target_usable(target.target.address, target.target.voice_port);
+        send_to_repeater(usable ? dmrd_outcome::send : dmrd_outcome::no_destination, batch,
+                         target.target);
+    }
+}
+
+void mmdvm_rx_reset_all() {
+    master_rx_states = fresh_master_states();
+}
+
+voice_port_state::voice_port_state() : receivers{} {
+    for (std::size_t i = 0; i < receivers.size(); ++i) {
+        receivers[i].repeater = static_cast<std::uint8_t>(i);
+    }
+}
+
 void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_key,
                    std::uint32_t stream_id) {
     peer_snapshots copies;
@@ -134,7 +230,8 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
         }
         return;
     }
-    const voice_reaction r = voice_receive(datagram, state.receiver, draw_random, now_ms);
+    const std::size_t index = master_voice_index(datagram, from);
+    const voice_reaction r = voice_receive(datagram, state.receivers[index], draw_random, now_ms);
     switch (r.action) {
     case voice_action::ignore:
         return;
@@ -153,24 +250,20 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
         send_datagram(Local_Hytera_RPT_audio_srv_sock.load(), answer, from);
         return;
     }
-    case voice_action::forward: {
-        const peer_entry first = MMDVM_peers.snapshot(0);
-        SEND_TO_MMDVM(datagram, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX), r.stream_id);
+    case voice_action::forward:
+        to_network(index, datagram, r.stream_id, state);
         return;
-    }
     }
 }
 
 void voice_port_tick(voice_port_state &state, std::int64_t now_ms) {
-    std::array<voice_watchdog_end, 2> ended;
-    const std::size_t count = voice_tick(state.receiver, now_ms, ended);
-    if (count == 0) {
-        return;
-    }
-    const peer_entry first = MMDVM_peers.snapshot(0);
-    for (std::size_t i = 0; i < count; ++i) {
-        SEND_TO_MMDVM(ended[i].terminator, text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX),
-                      ended[i].stream_id);
+    const std::size_t repeaters = MMDVM_link_per_repeater() ? LINK_SLOTS : 1;
+    for (std::size_t index = 0; index < repeaters; ++index) {
+        std::array<voice_watchdog_end, 2> ended;
+        const std::size_t count = voice_tick(state.receivers[index], now_ms, ended);
+        for (std::size_t i = 0; i < count; ++i) {
+            to_network(index, ended[i].terminator, ended[i].stream_id, state);
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "hytera/repeater_table.h"
 #include "network/link.h"
+#include "network/link_state.h"
 #include "network/peer_table.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_to_dmrd.h"
@@ -48,9 +49,22 @@ void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms);
 // The link thread's watchdog tick for the calls towards the repeater.
 void mmdvm_tick(std::int64_t now_ms);
 
-// The voice thread's own state.
+// The master mode, where each repeater has a link of its own: a DMRD frame
+// that came in on repeater `index`'s link goes to that repeater alone, with
+// call state of its own.
+void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::int64_t now_ms);
+// The watchdog tick towards every repeater of the master mode.
+void mmdvm_tick_all(std::int64_t now_ms);
+// Forgets every repeater's network call state, for tests.
+void mmdvm_rx_reset_all();
+
+// The voice thread's own state. In the master mode every repeater index has
+// its own call and stream state and its own DMRD sequence; the other modes
+// send every repeater's voice over the one link, with the one state of index 0.
 struct voice_port_state {
-    voice_receiver_state receiver;
+    voice_port_state();
+    std::array<voice_receiver_state, LINK_SLOTS> receivers;
+    std::array<peer_sequence, LINK_SLOTS> sequences{};
     source_drop_log strangers;
 };
 

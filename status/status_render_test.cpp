@@ -90,6 +90,11 @@ status_snapshot busy_snapshot() {
     running.stream_id = 0xDEADBEEF;
     running.started_ms = s.now_ms - 2500;
     s.calls.active[1] = running;
+    // Repeater index 1 (master mode) talks on TS2 at the same time.
+    call_info second = running;
+    second.repeater = 1;
+    second.stream_id = 0x01020304;
+    s.calls.active[4 + 1] = second;
     call_info ended = running;
     ended.active = false;
     ended.direction = call_direction::to_repeater;
@@ -110,10 +115,9 @@ status_snapshot busy_snapshot() {
 }
 
 json idle(const char *direction, int slot) {
-    return {{"direction", direction}, {"slot", slot},
-            {"active", false},        {"source", nullptr},
-            {"destination", nullptr}, {"type", nullptr},
-            {"stream_id", nullptr},   {"seconds_running", nullptr}};
+    return {{"repeater_index", 0}, {"direction", direction}, {"slot", slot},
+            {"active", false},     {"source", nullptr},      {"destination", nullptr},
+            {"type", nullptr},     {"stream_id", nullptr},   {"seconds_running", nullptr}};
 }
 
 TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
@@ -157,13 +161,20 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
          "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
          "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
     EXPECT_EQ(j["active_calls"][1], R"(
-        {"direction": "repeater_to_network", "slot": 2, "active": true, "source": 2627777,
-         "destination": 9, "type": "group", "stream_id": 3735928559, "seconds_running": 2})"_json);
+        {"repeater_index": 0, "direction": "repeater_to_network", "slot": 2, "active": true,
+         "source": 2627777, "destination": 9, "type": "group", "stream_id": 3735928559,
+         "seconds_running": 2})"_json);
+    // Repeater index 0's four places, then only what runs on the others.
+    ASSERT_EQ(j["active_calls"].size(), 5U);
+    EXPECT_EQ(j["active_calls"][4]["repeater_index"], 1);
+    EXPECT_EQ(j["active_calls"][4]["slot"], 2);
+    EXPECT_EQ(j["active_calls"][4]["stream_id"], 0x01020304);
     EXPECT_EQ(j["last_heard"], R"([
-        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
-         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+        {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
+         "destination": 9, "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "terminator"},
-        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+        {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
+         "destination": 9,
          "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "busy"}])"_json);
     EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
@@ -239,7 +250,7 @@ TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
         R"(ferrule_repeater_seconds_to_timeout{index="0",address="192.0.2.7"} 30)",
         R"(ferrule_link_state{repeater_index="0"} 2)",
         R"(ferrule_link_up{repeater_index="0"} 1)",
-        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 1)",
+        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 2)",
         R"(ferrule_frames_received_total{direction="repeater_to_network"} 100)",
         R"(ferrule_frames_sent_total{direction="network_to_repeater"} 19)",
         R"(ferrule_frames_dropped_total{reason="busy_slot"} 3)",

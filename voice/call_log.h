@@ -29,10 +29,13 @@ inline bool watchdog_due(const slot_call &call, std::int64_t now_ms) {
     return call.active && now_ms - call.last_ms >= CALL_WATCHDOG_MS;
 }
 
-void call_started(call_direction direction, std::size_t slot, const slot_call &call);
+// `repeater` is the repeater index the call belongs to; the lines of index 0
+// read as they do with a single repeater, the others name their index.
+void call_started(call_direction direction, std::size_t slot, const slot_call &call,
+                  std::size_t repeater = 0);
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
-                std::int64_t now_ms);
+                std::int64_t now_ms, std::size_t repeater = 0);
 // A network call that found its time slot held by `holder`: logged and
 // recorded once, when its first frame is dropped.
 void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,
-                  std::int64_t now_ms);
+                  std::int64_t now_ms, std::size_t repeater = 0);

@@ -71,8 +71,9 @@ void add_terminator(hytera_batch &batch, std::size_t ts, std::uint8_t sequence, 
 
 // Ends the call of slot `ts` when the watchdog is due, with the terminator
 // the network never sent, numbered as the frame after its last.
-void expire(network_call_state &state, std::size_t ts, const hytera_target &target,
-            std::int64_t now_ms, hytera_batch &batch) {
+template <class State>
+void expire(State &state, std::size_t ts, const hytera_target &target, std::int64_t now_ms,
+            hytera_batch &batch) {
     slot_call &call = state.calls[ts];
     if (!watchdog_due(call, now_ms)) {
         return;
@@ -81,7 +82,7 @@ void expire(network_call_state &state, std::size_t ts, const hytera_target &targ
                    state.wrap_count[call.source], call, target.firmware);
     call.active = false;
     state.refused[ts].active = false;
-    call_ended(call_direction::to_repeater, ts, call, call_end::watchdog, now_ms);
+    call_ended(call_direction::to_repeater, ts, call, call_end::watchdog, now_ms, state.repeater);
 }
 
 // The fields of a network frame the conversion works with; `wrap` is its
@@ -97,9 +98,9 @@ struct network_frame {
     std::uint8_t wrap;
 };
 
-void add_data(network_call_state &state, std::span<const std::uint8_t, df::LENGTH> d,
-              const network_frame &f, std::uint8_t type, std::string_view firmware,
-              hytera_batch &batch) {
+template <class State>
+void add_data(State &state, std::span<const std::uint8_t, df::LENGTH> d, const network_frame &f,
+              std::uint8_t type, std::string_view firmware, hytera_batch &batch) {
     const std::uint8_t kind = f.flags & df::KIND_MASK;
     std::uint32_t &count = state.data_packet_count[f.ts];
     std::uint32_t &remembered = state.data_destination[f.ts];
@@ -128,7 +129,8 @@ void add_data(network_call_state &state, std::span<const std::uint8_t, df::LENGT
 }
 
 // A voice frame passes only as part of the call holding its slot.
-void convert_voice(network_call_state &state, std::span<const std::uint8_t, df::LENGTH> d,
+template <class State>
+void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
                    const network_frame &f, std::uint8_t type, const hytera_target &target,
                    std::int64_t now_ms, hytera_batch &batch) {
     const std::uint8_t kind = f.flags & df::KIND_MASK;
@@ -146,14 +148,14 @@ void convert_voice(network_call_state &state, std::span<const std::uint8_t, df::
         slot_call &refused = state.refused[f.ts];
         if (!refused.active || refused.stream_id != f.stream || refused.source != f.source) {
             refused = arriving;
-            call_refused(f.ts, arriving, call, now_ms);
+            call_refused(f.ts, arriving, call, now_ms, state.repeater);
         }
         return;
     }
     std::uint8_t wrap = f.wrap;
     if (!call.active) {
         call = arriving;
-        call_started(call_direction::to_repeater, f.ts, call);
+        call_started(call_direction::to_repeater, f.ts, call, state.repeater);
         add_call_setup(batch, f.ts, f.sequence, f.wrap, call, target.firmware);
         // The count restarts with every call setup frame.
         state.wrap_count[f.source] = 0;
@@ -178,7 +180,8 @@ void convert_voice(network_call_state &state, std::span<const std::uint8_t, df::
         start_frame(out, hf::KIND_TERMINATOR, hf::TYPE_TERMINATOR, 0);
         call.active = false;
         state.refused[f.ts].active = false;
-        call_ended(call_direction::to_repeater, f.ts, call, call_end::terminator, now_ms);
+        call_ended(call_direction::to_repeater, f.ts, call, call_end::terminator, now_ms,
+                   state.repeater);
     } else {
         start_frame(out, hf::KIND_VOICE, type, hf::MARK_SET);
         out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
@@ -225,8 +228,25 @@ bool hytera_target_address(std::string_view address, std::uint16_t port, sockadd
     return true;
 }
 
+std::uint8_t &source_wrap_counts::operator[](std::uint32_t source) {
+    entry *oldest = &entries_[0];
+    for (entry &e : entries_) {
+        if (e.source == source) {
+            e.used_at = ++uses_;
+            return e.count;
+        }
+        if (e.used_at < oldest->used_at) {
+            oldest = &e;
+        }
+    }
+    *oldest = {source, 0, ++uses_};
+    return oldest->count;
+}
+
+template <class Wraps>
 dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
-                            network_call_state &state, std::int64_t now_ms, hytera_batch &batch) {
+                            basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                            hytera_batch &batch) {
     batch.count = 0;
     voice_frames.count_in(call_direction::to_repeater);
     // A short frame would be converted from bytes the peer never sent.
@@ -278,8 +298,9 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
     return outcome_of(batch, target);
 }
 
-std::size_t dmrd_tick(network_call_state &state, const hytera_target &target, std::int64_t now_ms,
-                      hytera_batch &batch) {
+template <class Wraps>
+std::size_t dmrd_tick(basic_network_call_state<Wraps> &state, const hytera_target &target,
+                      std::int64_t now_ms, hytera_batch &batch) {
     batch.count = 0;
     for (std::size_t ts = 0; ts < state.calls.size(); ++ts) {
         expire(state, ts, target, now_ms, batch);
@@ -287,6 +308,18 @@ std::size_t dmrd_tick(network_call_state &state, const hytera_target &target, st
     return batch.count;
 }
 
-bool network_call_running(const network_call_state &state) {
+template <class Wraps> bool network_call_running(const basic_network_call_state<Wraps> &state) {
     return state.calls[0].active || state.calls[1].active;
 }
+
+// The two kinds of state the daemon converts with.
+template dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t>, const hytera_target &,
+                                     network_call_state &, std::int64_t, hytera_batch &);
+template dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t>, const hytera_target &,
+                                     repeater_call_state &, std::int64_t, hytera_batch &);
+template std::size_t dmrd_tick(network_call_state &, const hytera_target &, std::int64_t,
+                               hytera_batch &);
+template std::size_t dmrd_tick(repeater_call_state &, const hytera_target &, std::int64_t,
+                               hytera_batch &);
+template bool network_call_running(const network_call_state &);
+template bool network_call_running(const repeater_call_state &);

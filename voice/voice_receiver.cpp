@@ -39,12 +39,13 @@ bool is_call_frame(std::span<const std::uint8_t, hf::LENGTH> f) {
 }
 
 void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
-                 std::uint32_t stream_id, slot_call &call, std::int64_t now_ms) {
+                 std::uint32_t stream_id, slot_call &call, std::int64_t now_ms,
+                 std::size_t repeater) {
     if (call.active && call.stream_id != stream_id) {
         // A new stream while one was open: the end of call of the other slot
         // closed this one too, so the repeater has begun another call.
         call.active = false;
-        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms);
+        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms, repeater);
     }
     const bool terminator = f[hf::SLOT_TYPE] == hf::TYPE_TERMINATOR;
     if (!call.active && terminator) {
@@ -60,13 +61,13 @@ void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
                 hf::read_id(f, hf::DESTINATION),
                 now_ms,
                 now_ms};
-        call_started(call_direction::to_network, ts, call);
+        call_started(call_direction::to_network, ts, call, repeater);
     }
     call.last_ms = now_ms;
     call.last_sequence = f[hf::SEQUENCE_LOW];
     if (terminator) {
         call.active = false;
-        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms);
+        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms, repeater);
     }
 }
 
@@ -112,7 +113,7 @@ voice_reaction voice_receive(std::span<const std::uint8_t> datagram, voice_recei
     }
     const voice_reaction reaction{voice_action::forward, state.stream_id[ts]};
     if (is_call_frame(f)) {
-        follow_call(f, ts, reaction.stream_id, state.calls[ts], now_ms);
+        follow_call(f, ts, reaction.stream_id, state.calls[ts], now_ms, state.repeater);
     }
     // The repeater's end of call closes both slots, so the next call on either
     // draws a fresh stream ID.
@@ -142,7 +143,8 @@ std::size_t voice_tick(voice_receiver_state &state, std::int64_t now_ms,
         out[count++].stream_id = call.stream_id;
         state.stream_open[ts] = false;
         call.active = false;
-        call_ended(call_direction::to_network, ts, call, call_end::watchdog, now_ms);
+        call_ended(call_direction::to_network, ts, call, call_end::watchdog, now_ms,
+                   state.repeater);
     }
     return count;
 }

@@ -17,6 +17,8 @@ struct voice_receiver_state {
     // The repeater's voice call on each slot, for the log, the call record and
     // the watchdog.
     std::array<slot_call, 2> calls{};
+    // The repeater index whose calls these are, for the log and the record.
+    std::uint8_t repeater = 0;
 };
 
 enum class voice_action {
