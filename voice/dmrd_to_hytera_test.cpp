@@ -352,3 +352,42 @@ TEST(DmrdToHytera, WatchdogTerminatorEndsTheCutCall) {
     EXPECT_EQ(hf::read_id(t, hf::DESTINATION), 262U);
     EXPECT_FALSE(network_call_running(*link.state));
 }
+
+// The master mode keeps a few wrap counts per repeater instead of a table of
+// every source: a long call, with other sources' calls on the other slot and
+// more sources than it holds in between, must reach the repeater exactly as
+// with the table.
+TEST(DmrdToHytera, ARepeatersFewWrapCountsConvertAsTheWholeTable) {
+    ferrule_test::CapturedLog log;
+    Link whole;
+    repeater_call_state few{};
+    few.repeater = 1;
+    hytera_batch batch{};
+    const std::uint8_t kinds[] = {0x10, 0x01, 0x02, 0x03, 0x04, 0x05};
+    auto both = [&](const df::Frame &d, std::int64_t at) {
+        whole.now_ms = at;
+        whole.convert(d);
+        const dmrd_outcome o = dmrd_to_hytera(d, whole.target, few, at, batch);
+        ASSERT_EQ(o, whole.last);
+        ASSERT_EQ(batch.count, whole.batch.count);
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            ASSERT_EQ(batch.frames[i], whole.batch.frames[i]) << "at " << at;
+        }
+    };
+    std::int64_t at = 1000;
+    for (std::uint32_t call = 0; call < 12; ++call) {
+        // TS1: one source's calls of 600 frames; TS2: a new source each time.
+        const std::uint32_t other = 5000 + call;
+        both(dmrd(0, 2621234, 262, 0x21), at += 60);
+        both(dmrd(0, other, 91, TS2 | 0x21), at);
+        for (int n = 1; n < 600; ++n) {
+            const auto seq = static_cast<std::uint8_t>(n);
+            both(dmrd(seq, 2621234, 262, kinds[n % 6]), at += 60);
+            if (n < 20) {
+                both(dmrd(seq, other, 91, TS2 | kinds[n % 6]), at);
+            }
+        }
+        both(dmrd(0, 2621234, 262, 0x22), at += 60);
+        both(dmrd(20, other, 91, TS2 | 0x22), at);
+    }
+}
