@@ -29,9 +29,8 @@ using ferrule_test::endpoint;
 // A UDP socket bound to `address` at a port of the system's choice.
 struct udp {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at{};
-    explicit udp(const char *address) {
-        at = endpoint(address, 0);
+    sockaddr_in at;
+    explicit udp(const char *address) : at(endpoint(address, 0)) {
         socklen_t n = sizeof at;
         if (bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
             getsockname(fd, reinterpret_cast<sockaddr *>(&at), &n) != 0) {
@@ -116,7 +115,7 @@ struct MasterVoice : ::testing::Test {
         });
     }
     // What the link thread publishes of a master link that is up or not.
-    void set_link(std::size_t index, bool up) {
+    void set_link(std::size_t index, bool up) const {
         link_status s;
         s.mode = link_mode::master;
         s.state = up ? link_state::up : link_state::idle;

@@ -229,7 +229,7 @@ bool hytera_target_address(std::string_view address, std::uint16_t port, sockadd
 }
 
 std::uint8_t &source_wrap_counts::operator[](std::uint32_t source) {
-    entry *oldest = &entries_[0];
+    entry *oldest = entries_.data();
     for (entry &e : entries_) {
         if (e.source == source) {
             e.used_at = ++uses_;
