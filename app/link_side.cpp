@@ -43,6 +43,8 @@ constexpr int CLOSE_WAIT_MS = 2000;
 constexpr std::int64_t MASTER_TICK_STEP_MS = 20;
 // A link socket that cannot be opened is tried again at the login's pace.
 constexpr std::int64_t LINK_OPEN_RETRY_MS = master_link::STEP_MS;
+// How often an index without a link socket is looked at for a repeater.
+constexpr std::int64_t EMPTY_INDEX_LOOK_MS = 250;
 // Datagrams taken from one ready socket before the others get their turn.
 constexpr int RECEIVE_BURST = 8;
 
@@ -166,11 +168,16 @@ class master_links_runner {
     void tick_all() {
         for (std::size_t i = 0; i < LINK_SLOTS; ++i) {
             int fd = MMDVM_link_socket(i);
-            if (fd < 0 && now_.clock.ms >= next_open_ms_[i] &&
-                link_repeater_of(Hytera_RPT.snapshot(i)).announced) {
-                next_open_ms_[i] = now_.clock.ms + LINK_OPEN_RETRY_MS;
-                MMDVM_link_open(i);
-                fd = MMDVM_link_socket(i);
+            if (fd < 0 && now_.clock.ms >= next_open_ms_[i]) {
+                // An empty index is looked at again soon, a socket that failed
+                // at the login's pace.
+                const bool announced = link_repeater_of(Hytera_RPT.snapshot(i)).announced;
+                next_open_ms_[i] =
+                    now_.clock.ms + (announced ? LINK_OPEN_RETRY_MS : EMPTY_INDEX_LOOK_MS);
+                if (announced) {
+                    MMDVM_link_open(i);
+                    fd = MMDVM_link_socket(i);
+                }
             }
             // A link without its socket could not be heard: it waits.
             if (fd >= 0) {
