@@ -56,7 +56,7 @@ void calls_cross_the_link(const bridge_rig &rig) {
     rig.release_peer_calls();
     rig.release_repeater_calls();
     ASSERT_TRUE(bridge_rig::wait_for_frames(rig.peer, "in", REPEATER_FRAMES, 15s))
-        << rig.peer.output();
+        << rig.peer.output() << rig.daemon.output();
     ASSERT_TRUE(bridge_rig::wait_for_frames(rig.peer, "out", NETWORK_FRAMES_SENT, 15s))
         << rig.peer.output();
     ASSERT_TRUE(bridge_rig::wait_for_frames(rig.repeater, "in", NETWORK_FRAMES_DELIVERED, 15s))

@@ -15,6 +15,9 @@ void SEND_HB_TO_MMDVM();
 // thread starts. An unknown mode is logged; false then, and the daemon must
 // not start.
 bool MMDVM_link_mode_configured();
+// True in the master mode, where every repeater has a link of its own; set by
+// MMDVM_link_mode_configured.
+bool MMDVM_link_per_repeater();
 
 // After the supervision loop ends: in the master mode, waits briefly for the
 // link thread to finish and closes the login with RPTCL. Does nothing in the

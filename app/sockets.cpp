@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sys/time.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -12,13 +14,14 @@ std::atomic<int> Local_Hytera_RPT_srv_sock{-1};
 std::atomic<int> Local_Hytera_RPT_audio_srv_sock{-1};
 std::atomic<int> Local_Hytera_RPT_rdac_srv_sock{-1};
 std::atomic<int> MMDVM_clientsock{-1};
+std::array<link_socket, LINK_SLOTS> MMDVM_link_socks;
 
 namespace {
 
 // A socket that cannot be bound would leave its service deaf while the daemon
 // looks healthy, so a failed bind is said and the socket not kept.
 int open_bound_socket(std::atomic<int> &descriptor, const char *what, const char *address, int port,
-                      const char *failure_message) {
+                      const char *failure_message, const char *consequence = "ferrule stops") {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd == -1) {
         ferrule_log(failure_message, errno);
@@ -37,8 +40,8 @@ int open_bound_socket(std::atomic<int> &descriptor, const char *what, const char
         return 0;
     }
     close(fd);
-    ferrule_log("Cannot bind the %s socket to %s:%d: %s; ferrule stops\n", what, address, port,
-                std::generic_category().message(failed).c_str());
+    ferrule_log("Cannot bind the %s socket to %s:%d: %s; %s\n", what, address, port,
+                std::generic_category().message(failed).c_str(), consequence);
     return 1;
 }
 
@@ -65,6 +68,34 @@ int Local_Hytera_RPT_rdac_srv_open() {
 int MMDVM_clientopen() {
     return open_bound_socket(MMDVM_clientsock, "network link", DMRGateway_local_address,
                              DMRGateway_local_port, "Failed to create server socket2, errno=%d\n");
+}
+
+int MMDVM_link_socket(std::size_t index) {
+    if (index == 0) {
+        return MMDVM_clientsock.load();
+    }
+    return index < MMDVM_link_socks.size() ? MMDVM_link_socks[index].fd.load() : -1;
+}
+
+int MMDVM_link_open(std::size_t index) {
+    if (index == 0 || index >= MMDVM_link_socks.size()) {
+        return MMDVM_link_socket(index) >= 0 ? 0 : 1;
+    }
+    if (MMDVM_link_socks[index].fd.load() >= 0) {
+        return 0;
+    }
+    char what[48];
+    std::snprintf(what, sizeof what, "network link %zu", index);
+    const int port = DMRGateway_local_port + static_cast<int>(index);
+    if (port > 65535) {
+        ferrule_log("The %s socket has no port: %d is beyond 65535; its repeater stays off the "
+                    "network\n",
+                    what, port);
+        return 1;
+    }
+    return open_bound_socket(MMDVM_link_socks[index].fd, what, DMRGateway_local_address, port,
+                             "Failed to create the network link socket, errno=%d\n",
+                             "its repeater stays off the network until it can");
 }
 
 bool open_all_sockets() {
@@ -95,6 +126,14 @@ void send_outbox(const outbox &box) {
             break;
         }
         send_datagram(fd, d.payload(), d.to);
+    }
+}
+
+void set_receive_timeout(int fd, unsigned milliseconds) {
+    const timeval timeout{static_cast<time_t>(milliseconds / 1000),
+                          static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    if (fd >= 0) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
 }
 

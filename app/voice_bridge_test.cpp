@@ -74,9 +74,9 @@ TEST(VoiceBridge, VoiceFramesOnlyFromRegisteredRepeaters) {
     voice_port_state state;
     const sockaddr_in stranger = endpoint("127.0.0.9", 50000);
     for (int i = 0; i < 3; ++i) {
-        voice_port_datagram(f, stranger, state, 100 + i);
+        voice_port_datagram(f, stranger, state, 100 + i, (100 + i) * 1000);
     }
-    EXPECT_FALSE(state.receiver.stream_open[1]); // the call state is untouched
+    EXPECT_FALSE(state.receivers[0].stream_open[1]); // the call state is untouched
     const std::string line = "Voice frame from unregistered 127.0.0.9:50000 dropped\n";
     const std::string text = log.text();
     EXPECT_NE(text.find(line), std::string::npos) << text;
@@ -84,9 +84,9 @@ TEST(VoiceBridge, VoiceFramesOnlyFromRegisteredRepeaters) {
 
     // A one-byte registration is taken from anyone; frames then pass.
     const std::array<std::uint8_t, 1> registration{0x00};
-    voice_port_datagram(registration, stranger, state, 103);
-    voice_port_datagram(f, stranger, state, 104);
-    EXPECT_TRUE(state.receiver.stream_open[1]);
+    voice_port_datagram(registration, stranger, state, 103, 103000);
+    voice_port_datagram(f, stranger, state, 104, 104000);
+    EXPECT_TRUE(state.receivers[0].stream_open[1]);
     EXPECT_EQ(Hytera_RPT.snapshot(0).Hytera_RPT_INDEX1, 1);
     Hytera_RPT.reset();
 }

@@ -116,3 +116,44 @@ TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFram
     rig.daemon.signal(SIGINT);
     EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
 }
+
+TEST(VoiceBridgeEndToEnd, NetworkCallCutWithoutTerminatorIsEndedForTheRepeater) {
+    CapturedLog log;
+    // The first call loses its terminators; 2 s later the same source calls again.
+    bridge_rig rig({"--cut-first", "--call-gap-ms", "2000", "--call",
+                    "ts=1,src=2621234,dst=262,superframes=2", "--call",
+                    "ts=1,src=2621234,dst=262,superframes=1"},
+                   {}, 60);
+    ASSERT_TRUE(rig.wait_for_login(30s)) << rig.daemon.output();
+    rig.release_peer_calls();
+
+    // Call setup and 12 bursts, the watchdog's terminator, then call setup,
+    // 6 bursts and the terminator.
+    const std::size_t delivered = (1 + 12 + 1) + (1 + 6 + 1);
+    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.repeater, "in", delivered, 20s))
+        << rig.repeater.output();
+    std::this_thread::sleep_for(300ms);
+
+    const auto received = sim::frame_lines(rig.repeater.output(), "in");
+    const call_check::result down =
+        call_check::to_repeater(sim::frame_lines(rig.peer.output(), "out"), received, FIRMWARE);
+    EXPECT_TRUE(down.faults.empty()) << faults(down);
+    EXPECT_EQ(down.calls, 2U);
+    ASSERT_EQ(received.size(), delivered);
+    const auto &cut_end = received[13].bytes;
+    EXPECT_EQ(cut_end[hytera_frame::SLOT_TYPE], hytera_frame::TYPE_TERMINATOR);
+    EXPECT_EQ(hytera_frame::read_id(std::span(cut_end).first<hytera_frame::LENGTH>(),
+                                    hytera_frame::SOURCE),
+              2621234U);
+    EXPECT_EQ(received[14].bytes[hytera_frame::SLOT_TYPE], hytera_frame::TYPE_CALL_SETUP);
+    // The watchdog's 1.5 s after the last burst, plus at most a tick and the
+    // machine's delays.
+    const long long gap_ms = (received[13].stamp - received[12].stamp) / 1000000;
+    EXPECT_GE(gap_ms, 1500);
+    EXPECT_LT(gap_ms, 1900);
+    EXPECT_NE(rig.daemon.output().find("Network call to the repeater ended by the watchdog"),
+              std::string::npos);
+
+    rig.daemon.signal(SIGINT);
+    EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
+}

@@ -21,10 +21,10 @@ bool register_then_call(voice_port_state &state, const char *ip, std::uint16_t v
                         std::uint16_t frame_port) {
     hf::Frame f = voice_test::hytera(hf::SLOT_BYTE_TS2, 0x11, 1, 1, 2621234, 262);
     f[hf::SETUP_MARK] = f[hf::SETUP_MARK + 1] = 0x11;
-    voice_port_datagram(REGISTRATION, endpoint(ip, voice_port), state, 1000);
-    voice_port_datagram(f, endpoint(ip, frame_port), state, 1000);
-    const bool taken = state.receiver.stream_open[1];
-    state.receiver = {};
+    voice_port_datagram(REGISTRATION, endpoint(ip, voice_port), state, 1000, 1000000);
+    voice_port_datagram(f, endpoint(ip, frame_port), state, 1000, 1000000);
+    const bool taken = state.receivers[0].stream_open[1];
+    state.receivers[0] = {};
     return taken;
 }
 

@@ -197,12 +197,17 @@ int main(int argc, char **argv) {
     const auto timeout = std::chrono::seconds(30 + frames_per_call * burst_ms / 500);
 
     status_poller poller(rig.ports.status, poll_hz);
+    // Each call is waited out before its frames are looked for: reading the
+    // outputs while frames flow would take a processor from the daemon.
+    const auto call_length = std::chrono::milliseconds(frames_per_call * burst_ms);
     rig.release_repeater_calls();
+    std::this_thread::sleep_for(call_length);
     if (!bridge_rig::wait_for_frames(rig.peer, "in", frames_per_call, timeout)) {
         std::fprintf(stderr, "not every repeater frame reached the peer\n");
         return 1;
     }
     rig.release_peer_calls();
+    std::this_thread::sleep_for(call_length);
     if (!bridge_rig::wait_for_frames(rig.repeater, "in", frames_per_call, timeout)) {
         std::fprintf(stderr, "not every network frame reached the repeater\n");
         return 1;

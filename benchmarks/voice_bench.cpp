@@ -2,9 +2,9 @@
 // every burst of a call. Log lines (the call start and end) go to a sink that
 // drops them, so the figures are the conversion's own.
 #include "core/log.h"
+#include "testing/test_frames.h"
 #include "voice/dmrd_to_hytera.h"
 #include "voice/hytera_to_dmrd.h"
-#include "testing/test_frames.h"
 
 #include <benchmark/benchmark.h>
 
@@ -15,7 +15,7 @@ namespace df = dmrd_frame;
 
 void drop_log(const char *, void *) {}
 
-// Static: two tables indexed by source; only the pages touched are resident.
+// Static: a table indexed by source; only the pages touched are resident.
 network_call_state network_state;
 
 void convert_to_network(benchmark::State &state, std::uint8_t type) {
@@ -48,10 +48,11 @@ void BM_DmrdToHyteraVoiceBurst(benchmark::State &state) {
     ferrule_log_set_sink(drop_log, nullptr);
     df::Frame frame = voice_test::dmrd(0, 2621234, 262, 0x81);
     const hytera_target target{"A8.05.07.001", "127.0.0.2", 50001};
-    hf::Frame out{};
+    hytera_batch out{};
+    std::int64_t now_ms = 0;
     for (auto _ : state) {
         ++frame[df::SEQUENCE];
-        benchmark::DoNotOptimize(dmrd_to_hytera(frame, target, network_state, out));
+        benchmark::DoNotOptimize(dmrd_to_hytera(frame, target, network_state, ++now_ms, out));
         benchmark::ClobberMemory();
     }
     ferrule_log_set_sink(nullptr, nullptr);

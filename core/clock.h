@@ -24,6 +24,7 @@ inline std::int64_t steady_seconds() {
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The same clock in milliseconds, for the voice path's call watchdogs.
 inline std::int64_t steady_milliseconds() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

@@ -76,7 +76,7 @@ struct voice_under_test {
     }
 
     void receive(const std::vector<std::uint8_t> &d) {
-        const voice_reaction r = voice_receive(d, receiver, fake_random);
+        const voice_reaction r = voice_receive(d, receiver, fake_random, 0);
         FUZZ_CHECK(receiver.time_slot <= 1);
         if (d.size() == hf::REGISTRATION_LENGTH) {
             FUZZ_CHECK(r.action == voice_action::answer_registration);

@@ -240,6 +240,20 @@ void network_voice_seeds() {
     put_record(in, 0, 0, dmrd(6, 3112345, 262, df::KIND_TERMINATOR));
     write_seed("network_voice", "private_call_wrap_repeats", in);
 
+    // A call cut after its bursts, a stranger's stream refused meanwhile on
+    // the busy slot, and 2 s later (op 80) the next call of the same source
+    // on another stream: the watchdog ends the first.
+    in = target;
+    put_record(in, 0, 0, dmrd(0, 2621234, 262, df::KIND_VOICE_LC_HEADER));
+    put_record(in, 2, 0, dmrd(1, 2621234, 262, df::KIND_VOICE_A));
+    bytes stranger = dmrd(0, 3112345, 9, df::KIND_VOICE_LC_HEADER);
+    stranger[df::STREAM_ID] = 0x22;
+    put_record(in, 2, 0, stranger);
+    bytes next = dmrd(0, 2621234, 262, df::KIND_VOICE_LC_HEADER);
+    next[df::STREAM_ID] = 0x11;
+    put_record(in, 80, 0, next);
+    write_seed("network_voice", "cut_call_busy_slot", in);
+
     // Data bursts, then the target changes to firmware A7 without an address.
     in = target;
     for (std::uint8_t kind :

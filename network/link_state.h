@@ -1,7 +1,11 @@
 #pragma once
-// What kind of peer the link talks to, and the link's state as others may
-// show it. The link's own thread keeps the state; readers get whole copies.
+// What kind of peer the link talks to, and the links' states as others may
+// show them. Each link's own thread keeps its state; readers get whole copies.
 
+#include "network/peer_table.h"
+
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <mutex>
@@ -17,7 +21,7 @@ bool parse_link_mode(const char *text, link_mode &mode);
 const char *link_mode_name(link_mode mode);
 
 enum class link_state : std::uint8_t {
-    waiting,      // no identified repeater in index 0 yet
+    waiting,      // no identified repeater in the link's index yet
     idle,         // not logged in; the next login goes out at its time
     login_sent,   // RPTL sent
     key_sent,     // RPTK sent
@@ -41,29 +45,62 @@ struct link_status {
     std::uint32_t id = 0;
     std::uint32_t refusals = 0; // RPTNAK or MSTNAK received
     std::uint32_t relogins = 0; // logins started again after the link went down
+
+    bool operator==(const link_status &) const = default;
+};
+
+// Every repeater index has a place for a link of its own; the login and
+// gateway modes use index 0 alone.
+inline constexpr std::size_t LINK_SLOTS = 50;
+
+// One link as the status page shows it and the voice path uses it.
+struct link_view {
+    bool published = false;
+    link_status status;
+    // The master mode's link: the master as voice goes to it under this
+    // link's own ID; used() while the link is up.
+    peer_entry route{};
 };
 
 class link_status_board {
   public:
-    link_status copy() const {
+    link_status copy(std::size_t index = 0) const {
         std::lock_guard<std::mutex> guard(mutex_);
-        return status_;
+        return index < LINK_SLOTS ? links_[index].status : link_status{};
     }
-    void publish(const link_status &status) {
+    link_view view(std::size_t index) const {
         std::lock_guard<std::mutex> guard(mutex_);
-        status_ = status;
+        return index < LINK_SLOTS ? links_[index] : link_view{};
     }
-    // For writers on several threads (the login mode): a change made under
-    // the lock. `f` must not log or send.
+    void publish(const link_status &status, std::size_t index = 0) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (index < LINK_SLOTS) {
+            links_[index].published = true;
+            links_[index].status = status;
+        }
+    }
+    void publish(const link_status &status, const peer_entry &route, std::size_t index) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (index < LINK_SLOTS) {
+            links_[index] = {true, status, route};
+        }
+    }
+    // For writers on several threads (the login mode): a change of index 0
+    // made under the lock. `f` must not log or send.
     template <class F> void update(F f) {
         std::lock_guard<std::mutex> guard(mutex_);
-        f(status_);
+        links_[0].published = true;
+        f(links_[0].status);
+    }
+    void reset() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        links_ = {};
     }
 
   private:
     mutable std::mutex mutex_;
-    link_status status_;
+    std::array<link_view, LINK_SLOTS> links_{};
 };
 
-// The daemon's link.
+// The daemon's links.
 extern link_status_board MMDVM_link_status;

@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -71,14 +72,20 @@ const char *refusal_context(link_state state) {
 
 } // namespace
 
-master_link::master_link(const sockaddr_in &peer, std::size_t repeater_index, peer_table &peers,
+master_link::master_link(const sockaddr_in &peer, std::size_t repeater_index,
                          const repeater_table &repeaters, const char *password, const char *options)
-    : peer_(peer), peer_text_{}, index_(repeater_index), peers_(peers), repeaters_(repeaters) {
-    endpoint_text(peer, peer_text_);
+    : peer_(peer), name_{}, index_(repeater_index), repeaters_(repeaters) {
+    char peer_text[24];
+    endpoint_text(peer, peer_text);
+    if (repeater_index == 0) {
+        std::snprintf(name_, sizeof name_, "master link to %s", peer_text);
+    } else {
+        std::snprintf(name_, sizeof name_, "master link %zu to %s", repeater_index, peer_text);
+    }
     copy_text(password_, password != nullptr ? password : "", PASSWORD_MAX);
     copy_text(options_, options != nullptr ? options : "", link_msg::OPTIONS_MAX);
     status_.mode = link_mode::master;
-    copy_text(status_.peer, peer_text_, sizeof status_.peer);
+    copy_text(status_.peer, peer_text, sizeof status_.peer);
 }
 
 bool master_link::logging_in() const {
@@ -101,7 +108,7 @@ void master_link::enter(link_state state, const link_clock &now) {
 void master_link::drop(link_state state, const link_clock &now) {
     if (status_.state == link_state::up) {
         // No voice for a master that no longer has the repeater logged in.
-        peers_.remove(peer_);
+        route_ = peer_entry{};
     }
     enter(state, now);
 }
@@ -123,7 +130,7 @@ link_output master_link::send_login(const link_clock &now) {
     enter(link_state::login_sent, now);
     step_deadline_ = now.ms + STEP_MS;
     next_login_ = now.ms + STEP_MS;
-    ferrule_log("master link to %s: logging in repeater %d (RPTL)\n", peer_text_, id_);
+    ferrule_log("%s: logging in repeater %d (RPTL)\n", name_, id_);
     return out;
 }
 
@@ -137,10 +144,9 @@ link_output master_link::tick(const link_clock &now) {
         // The repeater this link speaks for left its index, or another took it.
         if (logging_in() || status_.state == link_state::up) {
             send_with_id(out, "RPTCL", link_msg::RPTCL_LENGTH);
-            ferrule_log("master link to %s: repeater %d is gone, its link closed (RPTCL)\n",
-                        peer_text_, id_);
+            ferrule_log("%s: repeater %d is gone, its link closed (RPTCL)\n", name_, id_);
         } else {
-            ferrule_log("master link to %s: repeater %d is gone\n", peer_text_, id_);
+            ferrule_log("%s: repeater %d is gone\n", name_, id_);
         }
         drop(link_state::waiting, now);
         return out;
@@ -154,14 +160,13 @@ link_output master_link::tick(const link_clock &now) {
         enter(link_state::idle, now);
     }
     if (logging_in() && now.ms >= step_deadline_) {
-        ferrule_log("master link to %s: no answer to %s within %lld s, logging in again\n",
-                    peer_text_, awaited_answer_to(status_.state),
-                    static_cast<long long>(STEP_MS / 1000));
+        ferrule_log("%s: no answer to %s within %lld s, logging in again\n", name_,
+                    awaited_answer_to(status_.state), static_cast<long long>(STEP_MS / 1000));
         drop(link_state::idle, now);
     } else if (status_.state == link_state::up) {
         if (now.ms >= pong_deadline_) {
-            ferrule_log("master link to %s: no pong for %lld s, link dropped, logging in again\n",
-                        peer_text_, static_cast<long long>(PONG_TIMEOUT_MS / 1000));
+            ferrule_log("%s: no pong for %lld s, link dropped, logging in again\n", name_,
+                        static_cast<long long>(PONG_TIMEOUT_MS / 1000));
             drop(link_state::idle, now);
         } else if (now.ms >= next_ping_) {
             send_with_id(out, "RPTPING", link_msg::RPTPING_LENGTH);
@@ -187,15 +192,15 @@ link_output master_link::on_ack(std::span<const std::uint8_t> d, const link_cloc
         const std::array<std::uint8_t, 4> salt = link_msg::ack_bytes(d);
         std::array<std::uint8_t, link_msg::DIGEST_LENGTH> digest{};
         if (!login_digest(salt, password_, digest)) {
-            ferrule_log("master link to %s: cannot compute the key, next login in %lld s\n",
-                        peer_text_, static_cast<long long>(STEP_MS / 1000));
+            ferrule_log("%s: cannot compute the key, next login in %lld s\n", name_,
+                        static_cast<long long>(STEP_MS / 1000));
             drop(link_state::idle, now);
             return out;
         }
         link_msg::build_rptk(id_, digest, std::span(out.bytes).first<link_msg::RPTK_LENGTH>());
         out.length = link_msg::RPTK_LENGTH;
         enter(link_state::key_sent, now);
-        ferrule_log("master link to %s: salt received, sending the key (RPTK)\n", peer_text_);
+        ferrule_log("%s: salt received, sending the key (RPTK)\n", name_);
         break;
     }
     case link_state::key_sent: {
@@ -205,8 +210,7 @@ link_output master_link::on_ack(std::span<const std::uint8_t> d, const link_cloc
                              std::span(out.bytes).first<link_msg::RPTC_LENGTH>());
         out.length = link_msg::RPTC_LENGTH;
         enter(link_state::config_sent, now);
-        ferrule_log("master link to %s: key accepted, sending the configuration (RPTC)\n",
-                    peer_text_);
+        ferrule_log("%s: key accepted, sending the configuration (RPTC)\n", name_);
         break;
     }
     case link_state::config_sent:
@@ -214,15 +218,13 @@ link_output master_link::on_ack(std::span<const std::uint8_t> d, const link_cloc
             out.length = link_msg::build_rpto(
                 id_, options_, std::span(out.bytes).first<link_msg::RPTO_MAX_LENGTH>());
             enter(link_state::options_sent, now);
-            ferrule_log("master link to %s: configuration accepted, sending the options (RPTO)\n",
-                        peer_text_);
+            ferrule_log("%s: configuration accepted, sending the options (RPTO)\n", name_);
             break;
         }
         [[fallthrough]];
     case link_state::options_sent:
-        ferrule_log("master link to %s: repeater %d logged in%s\n", peer_text_, id_,
-                    was_up_ ? " again" : "");
-        record_link_peer(peers_, peer_, id_, repeaters_.snapshot(index_), now.time_text);
+        ferrule_log("%s: repeater %d logged in%s\n", name_, id_, was_up_ ? " again" : "");
+        route_ = link_peer_record(peer_, id_, repeaters_.snapshot(index_), now.time_text);
         enter(link_state::up, now);
         was_up_ = true;
         next_ping_ = now.ms + STEP_MS;
@@ -243,7 +245,7 @@ link_output master_link::on_refusal(const char *what, const link_clock &now) {
         return {};
     }
     ++status_.refusals;
-    ferrule_log("master link to %s: refused (%s) %s, next login in %lld s\n", peer_text_, what,
+    ferrule_log("%s: refused (%s) %s, next login in %lld s\n", name_, what,
                 refusal_context(status_.state), static_cast<long long>(STEP_MS / 1000));
     drop(link_state::idle, now);
     next_login_ = std::max(next_login_, now.ms + STEP_MS);
@@ -263,8 +265,8 @@ link_output master_link::receive(std::span<const std::uint8_t> datagram, const s
     case master_tag::refusal:
         return on_refusal(datagram[0] == 'M' ? "MSTNAK" : "RPTNAK", now);
     case master_tag::close:
-        ferrule_log("master link to %s: the master closed the link (MSTCL), next login in %lld s\n",
-                    peer_text_, static_cast<long long>(STEP_MS / 1000));
+        ferrule_log("%s: the master closed the link (MSTCL), next login in %lld s\n", name_,
+                    static_cast<long long>(STEP_MS / 1000));
         if (logging_in() || status_.state == link_state::up) {
             drop(link_state::idle, now);
         }
@@ -289,8 +291,7 @@ link_output master_link::close(const link_clock &now) {
     link_output out;
     if (logging_in() || status_.state == link_state::up) {
         send_with_id(out, "RPTCL", link_msg::RPTCL_LENGTH);
-        ferrule_log("master link to %s: stopping, link of repeater %d closed (RPTCL)\n", peer_text_,
-                    id_);
+        ferrule_log("%s: stopping, link of repeater %d closed (RPTCL)\n", name_, id_);
     }
     drop(link_state::closed, now);
     return out;

@@ -11,8 +11,10 @@
 // A step left unanswered for 10 s starts the login again; so does a minute
 // without a pong. A refusal (MSTNAK) or a close (MSTCL) drops the link, and
 // the next login waits 10 s so a refusing master is never flooded. The object
-// holds everything of its link (repeater index, ID, timers, status) in fixed
-// storage, so there can be one per repeater.
+// holds everything of its link (repeater index, ID, timers, status, the
+// master's record for the voice path) in fixed storage, so there is one per
+// repeater index, each on a socket of its own: a master tells its repeaters
+// apart by their address and port.
 
 #include "network/login_digest.h"
 #include "network/mode_link.h"
@@ -26,7 +28,7 @@ class master_link {
     static constexpr std::int64_t PONG_TIMEOUT_MS = 60000;
 
     // `password` and `options` are copied, cut at their configured maximum.
-    master_link(const sockaddr_in &peer, std::size_t repeater_index, peer_table &peers,
+    master_link(const sockaddr_in &peer, std::size_t repeater_index,
                 const repeater_table &repeaters, const char *password, const char *options);
 
     link_output receive(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
@@ -39,6 +41,9 @@ class master_link {
     link_output close(const link_clock &now);
 
     const link_status &status() const { return status_; }
+    // The master as this link's voice goes to it, recorded under the
+    // repeater's own ID; used() only while the link is up.
+    const peer_entry &route() const { return route_; }
 
   private:
     bool logging_in() const;
@@ -52,9 +57,10 @@ class master_link {
     link_output send_login(const link_clock &now);
 
     sockaddr_in peer_;
-    char peer_text_[24];
+    // "master link to A:P" for index 0, as with one repeater; "master link N
+    // to A:P" for index N, so each line says whose link it is.
+    char name_[64];
     std::size_t index_;
-    peer_table &peers_;
     const repeater_table &repeaters_;
     char password_[PASSWORD_MAX + 1] = {};
     char options_[link_msg::OPTIONS_MAX + 1] = {};
@@ -68,4 +74,5 @@ class master_link {
     std::int64_t next_ping_ = 0;
     std::int64_t pong_deadline_ = 0;
     link_status status_;
+    peer_entry route_{};
 };

@@ -1,6 +1,8 @@
 #include "network/master_link.h"
 
 #include "core/settings.h"
+#include "hytera/online.h"
+#include "network/master_links.h"
 #include "testing/test_support.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +40,6 @@ const bytes KEY = {0x6c, 0x22, 0xfb, 0x7a, 0x6e, 0xcd, 0xbc, 0x65, 0x61, 0xf4, 0
                    0xcd, 0xd7, 0x9d, 0xda, 0x42, 0xa5, 0xdd, 0xc7, 0x8a, 0x77};
 
 struct master_fixture : ::testing::Test {
-    peer_table peers;
     repeater_table repeaters;
     sockaddr_in peer = endpoint("127.0.0.1", 62031);
     CapturedLog log;
@@ -51,14 +52,16 @@ struct master_fixture : ::testing::Test {
         Location_Homepage[0] = 0;
         set_repeater("2620101");
     }
-    void set_repeater(const char *id) {
+    void set_repeater(const char *id, std::size_t index = 0, const char *callsign = "DB0ABC") {
         repeaters.locked([&](auto &slots) {
-            std::strcpy(slots[0].Hytera_RPT_ip, "127.0.0.2");
-            std::strcpy(slots[0].Hytera_RPT_DmrID, id);
-            std::strcpy(slots[0].Hytera_RPT_Callsign, "DB0ABC");
-            std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "438500000");
-            std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "431100000");
-            slots[0].Hytera_RPT_RDAC_OK = 1;
+            repeater_entry &e = slots[index];
+            std::snprintf(e.Hytera_RPT_ip, sizeof e.Hytera_RPT_ip, "127.0.0.%zu", 2 * index + 2);
+            std::strcpy(e.Hytera_RPT_DmrID, id);
+            std::strcpy(e.Hytera_RPT_Callsign, callsign);
+            std::strcpy(e.Hytera_RPT_TX_Frequency, "438500000");
+            std::strcpy(e.Hytera_RPT_RX_Frequency, "431100000");
+            e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
+            e.Hytera_RPT_RDAC_OK = 1;
         });
     }
     link_clock at(std::int64_t ms) {
@@ -68,6 +71,10 @@ struct master_fixture : ::testing::Test {
     bytes tick(master_link &m, std::int64_t ms) { return sent(m.tick(at(ms))); }
     bytes answer(master_link &m, const bytes &d, std::int64_t ms) {
         return sent(m.receive(d, peer, at(ms)));
+    }
+    bytes tick(master_links &g, std::size_t i, std::int64_t ms) { return sent(g.tick(i, at(ms))); }
+    bytes answer(master_links &g, std::size_t i, const bytes &d, std::int64_t ms) {
+        return sent(g.receive(i, d, peer, at(ms)));
     }
     static bytes ack(const bytes &value) { return text("RPTACK") + value; }
 
@@ -87,7 +94,7 @@ struct master_fixture : ::testing::Test {
 using MasterLink = master_fixture;
 
 TEST_F(MasterLink, LogsInWithTheRepeatersIdAndTheSaltedPasswordDigest) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     EXPECT_EQ(tick(m, 0), text("RPTL") + ID);
     EXPECT_EQ(answer(m, ack(SALT), 50), text("RPTK") + ID + KEY);
 
@@ -99,7 +106,7 @@ TEST_F(MasterLink, LogsInWithTheRepeatersIdAndTheSaltedPasswordDigest) {
     EXPECT_TRUE(answer(m, ack(ID), 150).empty()) << "no options: up at once";
     EXPECT_EQ(m.status().state, link_state::up);
     EXPECT_EQ(m.status().id, 2620101U);
-    const peer_entry e = peers.snapshot(0);
+    const peer_entry e = m.route();
     EXPECT_STREQ(e.MMDVM_INDEX, ":127.0.0.1-:62031");
     EXPECT_EQ(e.MMDVM_ID, 2620101U) << "voice goes out under the repeater's own ID";
     EXPECT_TRUE(e.MMDVM_ID_exact);
@@ -114,20 +121,20 @@ TEST_F(MasterLink, LogsInWithTheRepeatersIdAndTheSaltedPasswordDigest) {
 }
 
 TEST_F(MasterLink, OptionsGoOutAfterTheConfigurationAndTheirAcknowledgementCompletesTheLogin) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "TS1=1;TS2=91,262;");
+    master_link m(peer, 0, repeaters, "passw0rd", "TS1=1;TS2=91,262;");
     tick(m, 0);
     answer(m, ack(SALT), 10);
     answer(m, ack(ID), 20);
     EXPECT_EQ(answer(m, ack(ID), 30), text("RPTO") + ID + text("TS1=1;TS2=91,262;"));
     EXPECT_EQ(m.status().state, link_state::options_sent);
-    EXPECT_FALSE(peers.snapshot(0).used());
+    EXPECT_FALSE(m.route().used());
     answer(m, ack(ID), 40);
     EXPECT_EQ(m.status().state, link_state::up);
-    EXPECT_TRUE(peers.snapshot(0).used());
+    EXPECT_TRUE(m.route().used());
 }
 
 TEST_F(MasterLink, PingsEveryTenSecondsAndAMinuteWithoutPongLogsInAgain) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     log_in(m, 0);
     const std::int64_t up = now;
     EXPECT_TRUE(tick(m, up + 9999).empty());
@@ -144,7 +151,7 @@ TEST_F(MasterLink, PingsEveryTenSecondsAndAMinuteWithoutPongLogsInAgain) {
     EXPECT_EQ(m.status().state, link_state::up);
     EXPECT_EQ(tick(m, up + 90 * S + 50), text("RPTL") + ID) << "dropped and at once again";
     EXPECT_EQ(m.status().state, link_state::login_sent);
-    EXPECT_FALSE(peers.snapshot(0).used()) << "no voice to a master that dropped us";
+    EXPECT_FALSE(m.route().used()) << "no voice to a master that dropped us";
     EXPECT_EQ(m.status().relogins, 1U);
     EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: no pong for 60 s, link dropped, "
                               "logging in again\n"),
@@ -170,8 +177,7 @@ TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) 
     for (const char *refusal : {"MSTNAK", "MSTCL"}) {
         for (const step &s : steps) {
             SCOPED_TRACE(std::string(refusal) + " in " + s.name);
-            peers.reset();
-            master_link m(peer, 0, peers, repeaters, "passw0rd", s.options);
+            master_link m(peer, 0, repeaters, "passw0rd", s.options);
             tick(m, 0);
             for (int i = 0; i < s.answered; ++i) {
                 answer(m, ack(i == 0 ? SALT : ID), std::int64_t{100} * (i + 1));
@@ -180,7 +186,7 @@ TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) 
             const std::int64_t refused = 5 * S;
             answer(m, text(refusal) + ID, refused);
             EXPECT_EQ(m.status().state, link_state::idle);
-            EXPECT_FALSE(peers.snapshot(0).used());
+            EXPECT_FALSE(m.route().used());
             EXPECT_EQ(m.status().refusals, std::strcmp(refusal, "MSTNAK") == 0 ? 1U : 0U);
             EXPECT_TRUE(tick(m, 10 * S).empty()) << "10 s after the RPTL is not enough";
             EXPECT_TRUE(tick(m, refused + 10 * S - 1).empty());
@@ -198,7 +204,7 @@ TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) 
 TEST_F(MasterLink, AStepUnansweredForTenSecondsStartsAgainFromTheLoginRequest) {
     for (int answered = 0; answered < 4; ++answered) {
         SCOPED_TRACE(answered);
-        master_link m(peer, 0, peers, repeaters, "passw0rd", "X=1");
+        master_link m(peer, 0, repeaters, "passw0rd", "X=1");
         tick(m, 0);
         std::int64_t last = 0;
         for (int i = 0; i < answered; ++i) {
@@ -216,7 +222,7 @@ TEST_F(MasterLink, AStepUnansweredForTenSecondsStartsAgainFromTheLoginRequest) {
 
 TEST_F(MasterLink, StaysQuietWithoutAnIdentifiedRepeaterAndIgnoresStrangers) {
     repeaters.reset();
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     EXPECT_TRUE(tick(m, 0).empty());
     EXPECT_TRUE(tick(m, 60 * S).empty());
     EXPECT_EQ(m.status().state, link_state::waiting);
@@ -235,12 +241,12 @@ TEST_F(MasterLink, StaysQuietWithoutAnIdentifiedRepeaterAndIgnoresStrangers) {
 }
 
 TEST_F(MasterLink, ARepeaterThatLeavesOrIsReplacedClosesItsLink) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     log_in(m, 0);
     const bytes new_id = {0x00, 0x27, 0xFA, 0xC6};
     set_repeater("2620102");
     EXPECT_EQ(tick(m, 5 * S), text("RPTCL") + ID);
-    EXPECT_FALSE(peers.snapshot(0).used());
+    EXPECT_FALSE(m.route().used());
     EXPECT_TRUE(tick(m, 5 * S + 100).empty()) << "one login in 10 s, whichever repeater";
     EXPECT_EQ(tick(m, 10 * S), text("RPTL") + new_id);
 
@@ -254,24 +260,114 @@ TEST_F(MasterLink, ARepeaterThatLeavesOrIsReplacedClosesItsLink) {
 }
 
 TEST_F(MasterLink, CloseSendsRptclOnceAndNothingFollows) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     log_in(m, 0);
     EXPECT_EQ(sent(m.close(at(3 * S))), text("RPTCL") + ID);
     EXPECT_EQ(m.status().state, link_state::closed);
-    EXPECT_FALSE(peers.snapshot(0).used());
+    EXPECT_FALSE(m.route().used());
     EXPECT_TRUE(sent(m.close(at(3 * S))).empty());
     EXPECT_TRUE(tick(m, 30 * S).empty());
     EXPECT_TRUE(answer(m, ack(SALT), 31 * S).empty());
 
-    master_link idle(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link idle(peer, 0, repeaters, "passw0rd", "");
     EXPECT_TRUE(sent(idle.close(at(0))).empty()) << "nothing to close before a login";
 }
 
 TEST_F(MasterLink, DmrdFromThePeerIsHandedOn) {
-    master_link m(peer, 0, peers, repeaters, "passw0rd", "");
+    master_link m(peer, 0, repeaters, "passw0rd", "");
     const link_output out = m.receive(text("DMRD") + bytes(51, 0), peer, at(0));
     EXPECT_TRUE(out.hand_on_dmrd);
     EXPECT_FALSE(m.receive(text("DMRD") + bytes(50, 0), peer, at(0)).hand_on_dmrd);
+}
+
+// The master mode's links: two repeaters, each logged in on its own link
+// under its own ID and configuration.
+const bytes ID_2 = {0x00, 0x27, 0xFA, 0xD0}; // 2620112
+
+struct MasterLinks : master_fixture {
+    MasterLinks() { set_repeater("2620112", 1, "DB0XYZ"); }
+
+    void log_in_both(master_links &g) {
+        const bytes ids[] = {ID, ID_2};
+        for (std::size_t i = 0; i < 2; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(tick(g, i, 0), text("RPTL") + ids[i]);
+            const bytes key = answer(g, i, ack(SALT), 100);
+            ASSERT_EQ(bytes(key.begin(), key.begin() + 8), text("RPTK") + ids[i]);
+            const bytes rptc = answer(g, i, ack(ids[i]), 200);
+            ASSERT_EQ(rptc.size(), link_msg::RPTC_LENGTH);
+            EXPECT_EQ(bytes(rptc.begin(), rptc.begin() + 8), text("RPTC") + ids[i]);
+            EXPECT_EQ(std::string(rptc.begin() + 8, rptc.begin() + 14),
+                      i == 0 ? "DB0ABC" : "DB0XYZ");
+            answer(g, i, ack(ids[i]), 300);
+            ASSERT_EQ(g.link(i).status().state, link_state::up);
+        }
+    }
+};
+
+TEST_F(MasterLinks, EachRepeaterIndexLogsInUnderItsOwnIdAndKeepsItsOwnRoute) {
+    master_links g(peer, repeaters, "passw0rd", "");
+    log_in_both(g);
+    EXPECT_EQ(g.link(0).route().MMDVM_ID, 2620101U);
+    EXPECT_EQ(g.link(1).route().MMDVM_ID, 2620112U);
+    EXPECT_STREQ(g.link(1).route().MMDVM_Callsign, "DB0XYZ  ");
+    for (std::size_t i = 2; i < LINK_SLOTS; ++i) {
+        EXPECT_TRUE(tick(g, i, 400).empty()) << "no repeater in index " << i;
+        EXPECT_EQ(g.link(i).status().state, link_state::waiting);
+    }
+    // Index 0 keeps the single repeater's lines; the others name their index.
+    const std::string lines = log.text();
+    EXPECT_NE(lines.find("master link to 127.0.0.1:62031: repeater 2620101 logged in\n"),
+              std::string::npos);
+    EXPECT_NE(lines.find("master link 1 to 127.0.0.1:62031: repeater 2620112 logged in\n"),
+              std::string::npos);
+
+    // Each link pings under its own ID, and a stop closes both.
+    EXPECT_EQ(tick(g, 0, 10400), text("RPTPING") + ID);
+    EXPECT_EQ(tick(g, 1, 10400), text("RPTPING") + ID_2);
+    EXPECT_EQ(sent(g.close(0, at(11000))), text("RPTCL") + ID);
+    EXPECT_EQ(sent(g.close(1, at(11000))), text("RPTCL") + ID_2);
+}
+
+TEST_F(MasterLinks, ARepeaterThatTimesOutClosesOnlyItsOwnLink) {
+    master_links g(peer, repeaters, "passw0rd", "");
+    log_in_both(g);
+    // Repeater 0 falls silent: its life runs out a second at a time.
+    repeater_entry gone{};
+    std::time_t t = 1000;
+    while (!online_tick(repeaters, 0, t, gone)) {
+        online_tick(repeaters, 1, t, gone); // repeater 1 is refreshed each second
+        repeaters.locked([](auto &slots) { slots[1].Hytera_RPT_Timer = REPEATER_LIFE_SECONDS; });
+        ++t;
+    }
+    EXPECT_EQ(t, 1000 + REPEATER_LIFE_SECONDS - 1);
+    EXPECT_EQ(tick(g, 0, 5 * S), text("RPTCL") + ID);
+    EXPECT_TRUE(tick(g, 1, 5 * S).empty());
+    EXPECT_EQ(g.link(0).status().state, link_state::waiting);
+    EXPECT_FALSE(g.link(0).route().used());
+    EXPECT_EQ(g.link(1).status().state, link_state::up);
+    EXPECT_TRUE(g.link(1).route().used());
+    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: repeater 2620101 is gone, its "
+                              "link closed (RPTCL)\n"),
+              std::string::npos);
+}
+
+TEST_F(MasterLinks, ASecondRepeaterWithAServedIdWaitsUntilTheIdIsFree) {
+    master_links g(peer, repeaters, "passw0rd", "");
+    set_repeater("2620101", 1, "DB0XYZ");
+    EXPECT_EQ(tick(g, 0, 0), text("RPTL") + ID);
+    EXPECT_TRUE(tick(g, 1, 0).empty());
+    EXPECT_TRUE(tick(g, 1, 20 * S).empty());
+    EXPECT_EQ(g.link(1).status().state, link_state::waiting);
+    const std::string held = "master link 1: repeater 2620101 has the ID another link already "
+                             "serves, its link waits\n";
+    const std::string lines = log.text();
+    EXPECT_EQ(lines.find(held), lines.rfind(held)) << "said once";
+    EXPECT_NE(lines.find(held), std::string::npos);
+
+    repeaters.locked([](auto &slots) { slots[0] = repeater_entry{}; });
+    tick(g, 0, 21 * S); // link 0 lets the ID go
+    EXPECT_EQ(tick(g, 1, 21 * S), text("RPTL") + ID);
 }
 
 } // namespace

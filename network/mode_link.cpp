@@ -30,6 +30,15 @@ void record_link_peer(peer_table &peers, const sockaddr_in &peer, std::int32_t i
     peers.insert(peer, rptc, time_text, peer_id_rule::exact);
 }
 
+peer_entry link_peer_record(const sockaddr_in &peer, std::int32_t id, const repeater_entry &entry,
+                            const char *time_text) {
+    std::array<std::uint8_t, 4> id_bytes{};
+    link_msg::put_u32(id_bytes.data(), static_cast<std::uint32_t>(id));
+    std::array<std::uint8_t, link_msg::RPTC_LENGTH> rptc{};
+    link_msg::build_rptc(id_bytes, rptc_source_from(entry), rptc);
+    return peer_record(peer, rptc, time_text, peer_id_rule::exact);
+}
+
 bool from_link_peer(const sockaddr_in &from, const sockaddr_in &peer, link_mode mode,
                     source_drop_log &drops, std::int64_t now_ms) {
     if (same_endpoint(from, peer)) {

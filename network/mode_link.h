@@ -46,6 +46,11 @@ void endpoint_text(const sockaddr_in &address, char (&text)[24]);
 void record_link_peer(peer_table &peers, const sockaddr_in &peer, std::int32_t id,
                       const repeater_entry &entry, const char *time_text);
 
+// The record of the peer as record_link_peer would make it, for a link that
+// keeps its own instead of a slot in the shared table.
+peer_entry link_peer_record(const sockaddr_in &peer, std::int32_t id, const repeater_entry &entry,
+                            const char *time_text);
+
 // True when the datagram comes from the configured peer; a stranger is
 // logged at most once a minute, naming the mode.
 bool from_link_peer(const sockaddr_in &from, const sockaddr_in &peer, link_mode mode,

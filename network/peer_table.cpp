@@ -83,6 +83,17 @@ void fill(peer_entry &e, const sockaddr_in &address, std::span<const std::uint8_
 
 } // namespace
 
+peer_entry peer_record(const sockaddr_in &address, std::span<const std::uint8_t> rptc,
+                       const char *time_text, peer_id_rule rule) {
+    peer_entry e{};
+    if (rptc.size() >= link_msg::RPTC_LENGTH) {
+        char key[30];
+        peer_key(address, key);
+        fill(e, address, rptc, key, time_text, rule);
+    }
+    return e;
+}
+
 void peer_key(const sockaddr_in &address, char (&key)[30]) {
     char dotted[16] = {};
     inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);

@@ -54,6 +54,10 @@ void peer_key(const sockaddr_in &address, char (&key)[30]);
 // record the repeater's own ID, which their peers check.
 enum class peer_id_rule : std::uint8_t { substitute_large, exact };
 
+// The record a whole RPTC from `address` makes, as a new slot would hold it.
+peer_entry peer_record(const sockaddr_in &address, std::span<const std::uint8_t> rptc,
+                       const char *time_text, peer_id_rule rule);
+
 struct peer_insert_result {
     int slot;      // -1 when nothing was recorded or refreshed
     bool recorded; // a new slot was filled

@@ -9,9 +9,13 @@
 //            --need-dmrc it stays mute until a DMRC configuration arrived.
 //   master   a master that checks the login: a random salt in the RPTACK to
 //            RPTL, RPTK must carry the RPTL's ID and SHA-256(salt || password);
-//            any failure is answered with MSTNAK. A repeater silent for 15 s
-//            is dropped; DMRD counts only from the logged-in ID and address;
-//            MSTCL goes to a logged-in repeater when the peer stops.
+//            any failure is answered with MSTNAK. Several repeaters may log
+//            in, each from its own address and port with its own ID (a new
+//            RPTL of an ID logged in elsewhere replaces that login). A
+//            repeater silent for 15 s is dropped; DMRD counts only from a
+//            logged-in ID at its own address; MSTCL goes to every logged-in
+//            repeater when the peer stops. Network calls go to the repeater
+//            --call-to names, else to the first that logged in.
 //
 // It prints every datagram it receives in readable form, one line each.
 // Its messages are built here from the byte layouts alone, so that a fault in
@@ -19,11 +23,11 @@
 //
 //   ferrule_sim_peer --port PORT [--address A] [--duration S]
 //                    [--mode login|gateway|master] [--password P] [--need-dmrc]
-//                    [--link-port N] [--link-address A]
+//                    [--link-port N] [--link-address A] [--call-to ID]
 //                    [--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG]
 //                    [--call CALL]... [--headers N] [--terminators N]
 //                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
-//                    [--frames]
+//                    [--cut-first] [--frames]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
 // the start. Received datagrams are printed also while silent. SIGTERM and
@@ -33,7 +37,8 @@
 // frames once the link is up (logged in, or in gateway mode once the link
 // address is known): the voice LC header --headers times (3), bursts A to F
 // for each superframe, the terminator --terminators times (2), as a network
-// does. --calls-on-signal holds the calls until SIGUSR2.
+// does. --calls-on-signal holds the calls until SIGUSR2. --cut-first sends
+// the first call without its terminators, as a network that lost them.
 
 #include "sim_common.h"
 
@@ -85,6 +90,7 @@ struct options {
     int burst_ms = 60;
     int call_gap_ms = 500;
     bool calls_on_signal = false;
+    bool cut_first = false;
     bool frames = false;
     int repeat = 1;
     peer_mode mode = peer_mode::login;
@@ -93,6 +99,7 @@ struct options {
     const char *link_address = "127.0.0.1";
     int link_port = 0; // gateway mode: where DMRP and DMRD go before anything arrived
     bool salt_given = false;
+    std::uint32_t call_to = 0; // master mode: the repeater the calls go to; 0 the first
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -108,6 +115,10 @@ bool parse(int argc, char **argv, options &o) {
         }
         if (a == "--need-dmrc") {
             o.need_dmrc = true;
+            continue;
+        }
+        if (a == "--cut-first") {
+            o.cut_first = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -139,6 +150,8 @@ bool parse(int argc, char **argv, options &o) {
             o.link_port = std::atoi(v);
         } else if (a == "--link-address") {
             o.link_address = v;
+        } else if (a == "--call-to") {
+            o.call_to = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
         } else if (a == "--pong") {
             o.pong = v;
         } else if (a == "--call") {
@@ -248,7 +261,7 @@ void put_be(dmrd &f, std::size_t at, std::uint32_t v, std::size_t n) {
 }
 
 std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::uint32_t repeater,
-                              std::uint32_t stream) {
+                              std::uint32_t stream, bool cut) {
     // Flags: bit 7 TS2, bit 6 private call, then the frame type and data type:
     // 0x21 voice LC header, 0x22 terminator, 0x10 burst A, 0x01..0x05 B to F.
     std::uint8_t base = static_cast<std::uint8_t>((c.slot == 2 ? 0x80 : 0) | (c.group ? 0 : 0x40));
@@ -259,7 +272,7 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
             kinds.push_back(k);
         }
     }
-    kinds.insert(kinds.end(), static_cast<std::size_t>(o.terminators), 0x22);
+    kinds.insert(kinds.end(), static_cast<std::size_t>(cut ? 0 : o.terminators), 0x22);
     std::vector<dmrd> frames;
     std::uint8_t sequence = 0;
     for (std::uint8_t kind : kinds) {
@@ -302,13 +315,61 @@ std::array<unsigned char, 32> login_key(std::uint32_t salt, const std::string &p
     return key;
 }
 
-// The master's record of the one repeater it serves.
+// The master's record of one repeater, found by the address and port it
+// sends from.
 struct master_session {
     enum { none, challenged, configuring, logged_in } state = none;
     std::uint32_t id = 0;
     std::uint32_t salt = 0;
     sockaddr_in from{};
     double heard_at = 0;
+};
+
+std::string endpoint_text(const sockaddr_in &a) {
+    char who[16] = {};
+    inet_ntop(AF_INET, &a.sin_addr, who, sizeof who);
+    return std::string(who) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// Every repeater the master knows, at most one session per address and port
+// and one login per ID.
+struct master_sessions {
+    std::vector<master_session> all;
+
+    master_session *at(const sockaddr_in &from) {
+        for (master_session &m : all) {
+            if (same_address(m.from, from)) {
+                return &m;
+            }
+        }
+        return nullptr;
+    }
+    master_session &open(const sockaddr_in &from) {
+        if (master_session *m = at(from)) {
+            return *m;
+        }
+        all.push_back({});
+        all.back().from = from;
+        return all.back();
+    }
+    // A new login of `id` ends its login from any other address.
+    void forget_other_logins(std::uint32_t id, const sockaddr_in &from) {
+        for (master_session &m : all) {
+            if (m.state != master_session::none && m.id == id && !same_address(m.from, from)) {
+                std::printf("master: id=%u logs in again from %s, its login from %s dropped\n", id,
+                            endpoint_text(from).c_str(), endpoint_text(m.from).c_str());
+                m.state = master_session::none;
+            }
+        }
+    }
+    const master_session *logged_in(std::uint32_t id) const {
+        for (const master_session &m : all) {
+            if (m.state == master_session::logged_in && (id == 0 || m.id == id)) {
+                return &m;
+            }
+        }
+        return nullptr;
+    }
 };
 
 constexpr double MASTER_SILENCE_LIMIT = 15;
@@ -325,20 +386,26 @@ struct reply {
     }
 };
 
-// The master's answer to one datagram from `from`; `up` tells whether voice
-// may flow. DMRD is judged by the caller.
+// The master's answer to one datagram from `from`. DMRD is judged by the
+// caller.
 reply master_answer(const unsigned char *d, std::size_t n, const sockaddr_in &from,
-                    const options &o, master_session &m, std::mt19937 &draw, double now) {
+                    const options &o, master_sessions &sessions, std::mt19937 &draw, double now) {
     reply r;
-    const bool known = m.state != master_session::none && same_address(from, m.from);
     if (has_tag(d, n, "RPTL") && n == 8) {
         const auto salt = o.salt_given ? o.salt : static_cast<std::uint32_t>(draw());
-        m = {master_session::challenged, be32(d + 4), salt, from, now};
-        std::printf("master: login request from id=%u at %.3f s\n", m.id, now);
-        r.tagged("RPTACK", m.salt);
-    } else if (has_tag(d, n, "RPTK") && n == 40) {
+        sessions.forget_other_logins(be32(d + 4), from);
+        sessions.open(from) = {master_session::challenged, be32(d + 4), salt, from, now};
+        std::printf("master: login request from id=%u at %.3f s from %s\n", be32(d + 4), now,
+                    endpoint_text(from).c_str());
+        r.tagged("RPTACK", salt);
+        return r;
+    }
+    master_session none;
+    master_session *found = sessions.at(from);
+    master_session &m = found != nullptr ? *found : none;
+    if (has_tag(d, n, "RPTK") && n == 40) {
         const std::array<unsigned char, 32> want = login_key(m.salt, o.password);
-        if (known && m.state == master_session::challenged && be32(d + 4) == m.id &&
+        if (m.state == master_session::challenged && be32(d + 4) == m.id &&
             std::memcmp(d + 8, want.data(), want.size()) == 0) {
             m.state = master_session::configuring;
             m.heard_at = now;
@@ -349,25 +416,24 @@ reply master_answer(const unsigned char *d, std::size_t n, const sockaddr_in &fr
             r.tagged("MSTNAK", be32(d + 4));
         }
     } else if (has_tag(d, n, "RPTCL") && n == 9) {
-        if (known && m.state == master_session::logged_in && be32(d + 5) == m.id) {
+        if (m.state == master_session::logged_in && be32(d + 5) == m.id) {
             std::printf("master: repeater %u closed its link\n", m.id);
             m.state = master_session::none;
         }
     } else if (has_tag(d, n, "RPTC") && n == 302) {
-        if (known && m.state == master_session::configuring && be32(d + 4) == m.id) {
+        if (m.state == master_session::configuring && be32(d + 4) == m.id) {
             m.state = master_session::logged_in;
             m.heard_at = now;
-            std::printf("master: logged in id=%u\n", m.id);
+            std::printf("master: logged in id=%u from %s\n", m.id, endpoint_text(from).c_str());
             r.tagged("RPTACK", m.id);
         } else {
             r.tagged("MSTNAK", be32(d + 4));
         }
     } else if (has_tag(d, n, "RPTO") && n >= 8) {
-        r.tagged(known && m.state == master_session::logged_in && be32(d + 4) == m.id ? "RPTACK"
-                                                                                      : "MSTNAK",
+        r.tagged(m.state == master_session::logged_in && be32(d + 4) == m.id ? "RPTACK" : "MSTNAK",
                  be32(d + 4));
     } else if (has_tag(d, n, "RPTPING") && n == 11) {
-        if (known && m.state == master_session::logged_in && be32(d + 7) == m.id) {
+        if (m.state == master_session::logged_in && be32(d + 7) == m.id) {
             m.heard_at = now;
             r.tagged(o.pong, m.id);
         } else {
@@ -412,10 +478,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr,
                      "usage: %s --port PORT [--address A] [--duration S] "
                      "[--mode login|gateway|master] [--password P] [--need-dmrc] "
-                     "[--link-port N] [--link-address A] "
+                     "[--link-port N] [--link-address A] [--call-to ID] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
-                     "[--repeat N] [--calls-on-signal] [--frames]\n",
+                     "[--repeat N] [--calls-on-signal] [--cut-first] [--frames]\n",
                      argv[0]);
         return 2;
     }
@@ -454,9 +520,21 @@ int main(int argc, char **argv) {
     bool logged_in = false;
     bool dmrc_seen = false;
     double next_dmrp_at = 0;
-    master_session master;
-    std::mt19937 draw(std::random_device{}());
     double next_frame_at = 0;
+    master_sessions sessions;
+    // Master mode: the calls follow the repeater they go to as it logs in,
+    // drops out or logs in again.
+    auto follow_call_target = [&] {
+        const master_session *target = sessions.logged_in(o.call_to);
+        if (target != nullptr && (!logged_in || !same_address(target->from, gateway))) {
+            repeater_id = target->id;
+            gateway = target->from;
+            // The gateway takes a moment to record this peer after the RPTC.
+            next_frame_at = elapsed() + 1.0;
+        }
+        logged_in = target != nullptr;
+    };
+    std::mt19937 draw(std::random_device{}());
     std::size_t call = 0, frame = 0;
     std::vector<dmrd> frames;
     unsigned long frames_sent = 0, frames_received = 0;
@@ -474,18 +552,23 @@ int main(int argc, char **argv) {
                 next_dmrp_at = elapsed() + GATEWAY_PING_INTERVAL;
             }
         }
-        if (o.mode == peer_mode::master && master.state != master_session::none &&
-            elapsed() - master.heard_at > MASTER_SILENCE_LIMIT) {
-            std::printf("master: repeater %u silent for %.0f s, dropped\n", master.id,
-                        MASTER_SILENCE_LIMIT);
-            master.state = master_session::none;
-            logged_in = false;
+        if (o.mode == peer_mode::master) {
+            for (master_session &m : sessions.all) {
+                if (m.state != master_session::none &&
+                    elapsed() - m.heard_at > MASTER_SILENCE_LIMIT) {
+                    std::printf("master: repeater %u silent for %.0f s, dropped\n", m.id,
+                                MASTER_SILENCE_LIMIT);
+                    m.state = master_session::none;
+                }
+            }
+            follow_call_target();
         }
         if (logged_in && sim::calls_released.load() && call < o.calls.size() &&
             elapsed() >= next_frame_at) {
             if (frame == 0) {
                 frames = call_frames(o.calls[call], o, repeater_id,
-                                     0x10000000U + static_cast<std::uint32_t>(call));
+                                     0x10000000U + static_cast<std::uint32_t>(call),
+                                     o.cut_first && call == 0);
                 std::printf("call %zu start: %zu frames\n", call + 1, frames.size());
             }
             const long long stamp = sim::now_ns();
@@ -506,10 +589,15 @@ int main(int argc, char **argv) {
         // A short wait keeps the duration, the silence deadline and the
         // frame times honest.
         const bool sending = logged_in && sim::calls_released.load() && call < o.calls.size();
-        const int wait_ms =
-            sending ? std::max(0, static_cast<int>((next_frame_at - elapsed()) * 1000)) : 100;
+        // Waiting in whole milliseconds would leave the last fraction of one
+        // to a busy loop, which takes the processor from the gateway at the
+        // very moment it is sent a frame.
+        const double wait_s = sending ? std::max(0.0, next_frame_at - elapsed()) : 0.1;
+        const auto wait_ns = static_cast<long long>(wait_s * 1e9);
+        const timespec wait{static_cast<time_t>(wait_ns / 1000000000LL),
+                            static_cast<long>(wait_ns % 1000000000LL)};
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) <= 0) {
+        if (ppoll(&p, 1, &wait, nullptr) <= 0) {
             continue;
         }
         unsigned char d[1024];
@@ -530,9 +618,10 @@ int main(int argc, char **argv) {
             std::printf("packet from an invalid source dropped\n");
             continue;
         }
+        const master_session *sender = sessions.at(from);
         if (o.mode == peer_mode::master && has_tag(d, size, "DMRD") &&
-            (master.state != master_session::logged_in || !same_address(from, master.from) ||
-             size < 15 || be32(d + 11) != master.id)) {
+            (sender == nullptr || sender->state != master_session::logged_in || size < 15 ||
+             be32(d + 11) != sender->id)) {
             std::printf("DMRD discarded: repeater id=%u not logged in\n",
                         size >= 15 ? be32(d + 11) : 0U);
             continue;
@@ -557,14 +646,8 @@ int main(int argc, char **argv) {
         }
         reply r;
         if (o.mode == peer_mode::master) {
-            r = master_answer(d, size, from, o, master, draw, elapsed());
-            if (master.state == master_session::logged_in && !logged_in) {
-                repeater_id = master.id;
-                gateway = from;
-                // The gateway takes a moment to record this peer after the RPTC.
-                next_frame_at = elapsed() + 1.0;
-            }
-            logged_in = master.state == master_session::logged_in;
+            r = master_answer(d, size, from, o, sessions, draw, elapsed());
+            follow_call_target();
         } else {
             bool configured = false;
             r = login_answer(d, size, o, repeater_id, configured);
@@ -578,10 +661,12 @@ int main(int argc, char **argv) {
         }
         send_reply(fd, r, from);
     }
-    if (o.mode == peer_mode::master && master.state == master_session::logged_in) {
-        reply close;
-        close.tagged("MSTCL", master.id);
-        send_reply(fd, close, master.from);
+    for (const master_session &m : sessions.all) {
+        if (m.state == master_session::logged_in) {
+            reply close;
+            close.tagged("MSTCL", m.id);
+            send_reply(fd, close, m.from);
+        }
     }
     std::printf("summary: DMRD frames sent %lu, DMRD frames received %lu\n", frames_sent,
                 frames_received);

@@ -6,6 +6,7 @@
 #include "repeater_packets.h"
 #include "sim_common.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
@@ -318,7 +319,9 @@ class repeater {
                 tick(now);
             }
             flood(start, now);
-            poll_once(call_active() || o_.flood_control > 0 ? 1 : 50);
+            // The flood keeps its pace in milliseconds; a call waits for its
+            // next frame exactly.
+            poll_once(o_.flood_control > 0 ? std::chrono::milliseconds(1) : wait_after(now));
         }
         say("summary: voice frames sent %lu, network frames received %lu, network calls %lu, "
             "identified %s",
@@ -482,9 +485,25 @@ class repeater {
         }
     }
 
-    void poll_once(int timeout_ms) {
+    // Until the next frame of a running call is due, else 50 ms. Waking every
+    // millisecond instead would take the processor from the gateway it
+    // measures.
+    std::chrono::nanoseconds wait_after(clock_type::time_point now) const {
+        const std::chrono::nanoseconds idle = std::chrono::milliseconds(50);
+        const bool sending =
+            call_active() && identified_ && voice_registered_ && sim::calls_released.load();
+        if (!sending) {
+            return idle;
+        }
+        return std::clamp<std::chrono::nanoseconds>(next_frame_at_ - now,
+                                                    std::chrono::nanoseconds(0), idle);
+    }
+
+    void poll_once(std::chrono::nanoseconds timeout) {
         pollfd fds[3] = {{control_, POLLIN, 0}, {voice_, POLLIN, 0}, {rdac_, POLLIN, 0}};
-        if (poll(fds, 3, timeout_ms) <= 0) {
+        const timespec wait{static_cast<time_t>(timeout.count() / 1000000000),
+                            static_cast<long>(timeout.count() % 1000000000)};
+        if (ppoll(fds, 3, &wait, nullptr) <= 0) {
             return;
         }
         std::uint8_t buf[512];

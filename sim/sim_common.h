@@ -98,6 +98,19 @@ inline void print_frame(const char *direction, long long stamp, const std::uint8
     std::fflush(stdout);
 }
 
+// How many "frame out|in" lines the output holds, without decoding them: a
+// waiting test or benchmark asks this often, while the daemon it measures
+// needs the processor.
+inline std::size_t count_frame_lines(const std::string &output, const std::string &direction) {
+    const std::string line_start = "\nframe " + direction + " ";
+    std::size_t count = output.rfind(line_start.substr(1), 0) == 0 ? 1 : 0;
+    for (std::size_t at = output.find(line_start); at != std::string::npos;
+         at = output.find(line_start, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // The frames of the "frame out|in" lines of a simulator's output, in order.
 struct frame_line {
     long long stamp;

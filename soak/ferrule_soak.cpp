@@ -1,20 +1,29 @@
-// Soak run: the daemon between the simulated repeater and the simulated peer
+// Soak run: the daemon between the simulated repeaters and the simulated peer
 // on loopback, calls both ways on both time slots for a bounded time, and
 // between them bursts of noise from strangers at every port. It passes when
 // every frame arrived in order and byte for byte, the login stayed up, no
-// stranger at the link port got an answer, and the daemon's resident memory
+// stranger at a link port got an answer, and the daemon's resident memory
 // and thread count did not grow.
 //
-//   ferrule_soak [--seconds N] [--noise-every-ms N] [--noise-burst N]
+// Two runs share the time: one repeater with the peer as the login mode's
+// DMRGateway, then two repeaters in the master mode, each on its own link,
+// with the network's calls going to the second (--mode picks one of them).
+//
+//   ferrule_soak [--seconds N] [--mode both|login|master] [--noise-every-ms N]
+//                [--noise-burst N]
 //
 // Exit status 0 on a pass, 1 on a fault; the figures go to standard output.
 
 #include "core/log.h"
 #include "testing/bridge_rig.h"
 #include "testing/call_check.h"
+#include "testing/master_pair.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <poll.h>
 #include <random>
@@ -27,9 +36,37 @@ namespace {
 
 struct options {
     double seconds = 120;
+    std::string mode = "both";
     int noise_every_ms = 1000;
     int noise_burst = 50; // datagrams per port per burst
 };
+
+struct process_figures {
+    long rss_kib = -1;
+    long threads = -1;
+};
+
+process_figures figures_of(pid_t pid) {
+    process_figures f;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            f.rss_kib = std::atol(line.c_str() + 6);
+        } else if (line.rfind("Threads:", 0) == 0) {
+            f.threads = std::atol(line.c_str() + 8);
+        }
+    }
+    return f;
+}
+
+std::size_t count_of(const std::string &text, const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
 
 // A stranger: its own address on loopback, one socket per target port. It
 // never sends what the repeater protocol takes from anyone as a registration
@@ -37,10 +74,16 @@ struct options {
 // on the control port): those make the sender a repeater by design.
 class noise_maker {
   public:
-    noise_maker(const std::vector<std::uint16_t> &ports, std::uint16_t link_port)
-        : link_port_(link_port) {
+    noise_maker(const std::vector<std::uint16_t> &ports, std::vector<std::uint16_t> link_ports)
+        : link_ports_(std::move(link_ports)) {
         for (std::uint16_t port : ports) {
-            sockets_.push_back({bound_udp_socket("127.0.0.3", 0), port});
+            int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            const sockaddr_in local = endpoint("127.0.0.3", 0);
+            if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+                std::perror("stranger socket");
+                std::exit(1);
+            }
+            sockets_.push_back({fd, port});
         }
     }
     ~noise_maker() {
@@ -74,7 +117,10 @@ class noise_maker {
     }
 
     unsigned long sent() const { return sent_; }
-    unsigned long answers(std::uint16_t port) { return answers_[port]; }
+    unsigned long answers(std::uint16_t port) const {
+        auto it = answers_.find(port);
+        return it == answers_.end() ? 0 : it->second;
+    }
 
   private:
     // Random bytes of random length, and on the link port also forged
@@ -87,7 +133,9 @@ class noise_maker {
         for (std::size_t i = 0; i < n; ++i) {
             d[i] = static_cast<std::uint8_t>(random_());
         }
-        if (port == link_port_ && random_() % 2 == 0) {
+        const bool link =
+            std::find(link_ports_.begin(), link_ports_.end(), port) != link_ports_.end();
+        if (link && random_() % 2 == 0) {
             static const char *const forged[] = {"RPTACK",  "RPTNAK", "MSTNAK", "MSTPONG",
                                                  "RPTPONG", "DMRD",   "MSTCL"};
             const char *tag = forged[random_() % std::size(forged)];
@@ -102,7 +150,7 @@ class noise_maker {
         std::uint16_t port;
     };
     std::vector<target> sockets_;
-    std::uint16_t link_port_;
+    std::vector<std::uint16_t> link_ports_;
     std::mt19937 random_{20261207};
     unsigned long sent_ = 0;
     std::map<std::uint16_t, unsigned long> answers_;
@@ -112,6 +160,8 @@ bool parse(int argc, char **argv, options &o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
             o.seconds = std::atof(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--mode") == 0) {
+            o.mode = argv[i + 1];
         } else if (std::strcmp(argv[i], "--noise-every-ms") == 0) {
             o.noise_every_ms = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--noise-burst") == 0) {
@@ -120,53 +170,49 @@ bool parse(int argc, char **argv, options &o) {
             return false;
         }
     }
-    return argc % 2 == 1 && o.seconds > 0 && o.noise_every_ms > 0 && o.noise_burst >= 0;
+    return argc % 2 == 1 && o.seconds > 0 && o.noise_every_ms > 0 && o.noise_burst >= 0 &&
+           (o.mode == "both" || o.mode == "login" || o.mode == "master");
 }
 
 void drop_log(const char *, void *) {}
 
-} // namespace
-
-int main(int argc, char **argv) {
-    options o;
-    if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: %s [--seconds N] [--noise-every-ms N] [--noise-burst N]\n",
-                     argv[0]);
-        return 2;
+// What both runs check the same way.
+class verdict {
+  public:
+    void check(bool ok, const std::string &what) {
+        if (!ok) {
+            std::printf("FAULT: %s\n", what.c_str());
+            pass_ = false;
+        }
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // One round of each side's calls takes a little under a second at 20 ms
-    // a burst; enough rounds to fill the time asked for.
-    const int rounds = std::max(1, static_cast<int>(o.seconds / 1.0));
-    const std::string repeat = std::to_string(rounds);
-    using namespace bridge_rig_defaults;
-    bridge_rig rig({"--burst-ms", "20", "--call-gap-ms", "150", "--repeat", repeat, "--call",
-                    "ts=2,src=2621234,dst=262,superframes=2", "--call",
-                    "ts=1,type=private,src=2621235,dst=2627777,superframes=1"},
-                   {"--burst-ms", "20", "--call-gap-ms", "150", "--repeat", repeat, "--call",
-                    "ts=1,src=2627777,dst=9,superframes=2", "--call",
-                    "ts=2,type=private,src=2627777,dst=2621234,superframes=1"},
-                   static_cast<int>(o.seconds * 2 + 120));
-    const ChildProcess &daemon = rig.daemon, &peer = rig.peer, &repeater = rig.repeater;
-    const DaemonPorts &ports = rig.ports;
-    if (!rig.wait_for_login(30s)) {
-        std::printf("FAULT: the daemon did not log in\n%s", daemon.output().c_str());
-        return 1;
+    void faults(const call_check::result &r, const std::string &direction) {
+        for (const auto &f : r.faults) {
+            check(false, direction + " " + f);
+        }
     }
-    rig.release_peer_calls();
-    rig.release_repeater_calls();
-    // Frames per round: repeater 14 + 8, network (3 + 12 + 2) + (3 + 6 + 2)
-    // sent, of which 14 + 8 reach the repeater.
-    const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * 22;
-    const std::size_t network_frames = static_cast<std::size_t>(rounds) * 28;
+    bool pass() const { return pass_; }
 
-    const auto port = [](int p) { return static_cast<std::uint16_t>(p); };
-    noise_maker noise(
-        {port(ports.control), port(ports.voice), port(ports.rdac), port(ports.link_local)},
-        port(ports.link_local));
+  private:
+    bool pass_ = true;
+};
+
+std::uint16_t port16(int p) {
+    return static_cast<std::uint16_t>(p);
+}
+
+// Runs the noise beside the calls until `done` says they are through or the
+// time is up, then checks the daemon's figures and its orderly stop.
+template <class Done>
+void run_with_noise(const options &o, double seconds, const ChildProcess &daemon,
+                    const DaemonPorts &ports, const std::vector<std::uint16_t> &link_ports,
+                    Done done_now, verdict &v, const char *what) {
+    std::vector<std::uint16_t> targets = {port16(ports.control), port16(ports.voice),
+                                          port16(ports.rdac)};
+    targets.insert(targets.end(), link_ports.begin(), link_ports.end());
+    noise_maker noise(targets, link_ports);
     const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + std::chrono::duration<double>(o.seconds * 2 + 60);
-    process_figures warm{}, end{};
+    const auto deadline = start + std::chrono::duration<double>(seconds * 2 + 60);
+    process_figures warm{};
     bool done = false;
     while (!done && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(o.noise_every_ms));
@@ -175,56 +221,26 @@ int main(int argc, char **argv) {
         if (warm.rss_kib < 0 && std::chrono::steady_clock::now() - start > 5s) {
             warm = figures_of(daemon.pid()); // the first calls have touched what calls touch
         }
-        done = sim::frame_lines(repeater.output(), "out").size() >= repeater_frames &&
-               sim::frame_lines(peer.output(), "out").size() >= network_frames;
+        done = done_now();
     }
     std::this_thread::sleep_for(1s); // the last frames in flight
     noise.drain();
-    end = figures_of(daemon.pid());
+    const process_figures end = figures_of(daemon.pid());
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    ferrule_log_set_sink(drop_log, nullptr); // the checks' own conversions log the calls
-    const auto up =
-        call_check::to_network(sim::frame_lines(repeater.output(), "out"),
-                               sim::frame_lines(peer.output(), "in"), REPEATER_ID, CALLSIGN);
-    const auto network_sent = sim::frame_lines(peer.output(), "out");
-    const auto down =
-        call_check::to_repeater(network_sent, sim::frame_lines(repeater.output(), "in"), FIRMWARE);
-    ferrule_log_set_sink(nullptr, nullptr);
-    const std::string log = daemon.output();
-
-    std::printf("soak: %.0f s, %zu calls repeater->network (%zu frames), %zu calls "
-                "network->repeater (%zu frames of %zu sent)\n",
-                took, up.calls, up.frames, down.calls, down.frames, network_sent.size());
-    std::printf("soak: %lu noise datagrams from a stranger; answers: link %lu, control %lu, voice "
-                "%lu, rdac %lu\n",
-                noise.sent(), noise.answers(port(ports.link_local)),
-                noise.answers(port(ports.control)), noise.answers(port(ports.voice)),
-                noise.answers(port(ports.rdac)));
-    std::printf("soak: daemon resident %ld KiB after 5 s, %ld KiB at the end; threads %ld, %ld\n",
-                warm.rss_kib, end.rss_kib, warm.threads, end.threads);
-
-    bool pass = true;
-    auto check = [&](bool ok, const std::string &what) {
-        if (!ok) {
-            std::printf("FAULT: %s\n", what.c_str());
-            pass = false;
-        }
-    };
-    for (const auto &f : up.faults) {
-        check(false, "repeater->network " + f);
+    std::printf("soak %s: %.0f s; %lu noise datagrams from a stranger; answers: control %lu, "
+                "voice %lu, rdac %lu",
+                what, took, noise.sent(), noise.answers(port16(ports.control)),
+                noise.answers(port16(ports.voice)), noise.answers(port16(ports.rdac)));
+    for (std::uint16_t p : link_ports) {
+        std::printf(", link %u %lu", static_cast<unsigned>(p), noise.answers(p));
+        v.check(noise.answers(p) == 0, "a stranger at a link port got an answer");
     }
-    for (const auto &f : down.faults) {
-        check(false, "network->repeater " + f);
-    }
-    check(done, "the calls did not finish in time");
-    check(up.frames == repeater_frames, "not every repeater frame reached the peer");
-    check(down.calls == static_cast<std::size_t>(rounds) * 2, "a network call went missing");
-    check(count_of(log, ".....send RPTL:") == 1, "the login did not stay up");
-    check(count_of(log, "TIME OUT MMDV") == 0, "the peer timed out");
-    check(noise.answers(port(ports.link_local)) == 0, "a stranger at the link port got an answer");
-    check(end.threads == warm.threads, "the thread count changed");
+    std::printf("\nsoak %s: daemon resident %ld KiB after 5 s, %ld KiB at the end; threads %ld, "
+                "%ld\n",
+                what, warm.rss_kib, end.rss_kib, warm.threads, end.threads);
+    v.check(done, "the calls did not finish in time");
+    v.check(end.threads == warm.threads, "the thread count changed");
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers' own shadow memory and histories grow with the run; the
     // plain build is the one that measures.
@@ -233,10 +249,171 @@ int main(int argc, char **argv) {
     constexpr bool measure_memory = true;
 #endif
     // A few pages of slack: stack and log buffers settle.
-    check(!measure_memory || end.rss_kib <= warm.rss_kib + 256, "resident memory grew");
-    check(rig.daemon.wait_exit(0ms) == -1, "the daemon stopped");
-    rig.daemon.signal(SIGINT);
-    check(rig.daemon.wait_exit(5s) == 0, "the daemon did not stop in order");
+    v.check(!measure_memory || end.rss_kib <= warm.rss_kib + 256, "resident memory grew");
+}
+
+void stop_in_order(ChildProcess &daemon, verdict &v) {
+    v.check(daemon.wait_exit(0ms) == -1, "the daemon stopped");
+    daemon.signal(SIGINT);
+    v.check(daemon.wait_exit(5s) == 0, "the daemon did not stop in order");
+}
+
+// One round of each side's calls takes a little under a second at 20 ms a
+// burst; enough rounds to fill the time asked for. Frames per round:
+// repeater 14 + 8, network (3 + 12 + 2) + (3 + 6 + 2) sent, of which 14 + 8
+// reach the repeater.
+constexpr std::size_t REPEATER_FRAMES_A_ROUND = 22;
+constexpr std::size_t NETWORK_FRAMES_A_ROUND = 28;
+
+const std::vector<std::string> PACE = {"--burst-ms", "20", "--call-gap-ms", "150"};
+
+std::vector<std::string> calls(std::vector<std::string> base, int rounds, const char *first,
+                               const char *second) {
+    base.insert(base.begin(), PACE.begin(), PACE.end());
+    for (const std::string &a :
+         {std::string("--repeat"), std::to_string(rounds), std::string("--call"),
+          std::string(first), std::string("--call"), std::string(second)}) {
+        base.push_back(a);
+    }
+    return base;
+}
+
+const char *const NETWORK_CALL_1 = "ts=2,src=2621234,dst=262,superframes=2";
+const char *const NETWORK_CALL_2 = "ts=1,type=private,src=2621235,dst=2627777,superframes=1";
+const char *const REPEATER_CALL_1 = "ts=1,src=2627777,dst=9,superframes=2";
+const char *const REPEATER_CALL_2 = "ts=2,type=private,src=2627777,dst=2621234,superframes=1";
+
+bool soak_login(const options &o, double seconds) {
+    const int rounds = std::max(1, static_cast<int>(seconds / 1.0));
+    using namespace bridge_rig_defaults;
+    bridge_rig rig(calls({}, rounds, NETWORK_CALL_1, NETWORK_CALL_2),
+                   calls({}, rounds, REPEATER_CALL_1, REPEATER_CALL_2),
+                   static_cast<int>(seconds * 2 + 120));
+    if (!rig.wait_for_login(30s)) {
+        std::printf("FAULT: the daemon did not log in\n%s", rig.daemon.output().c_str());
+        return false;
+    }
+    rig.release_peer_calls();
+    rig.release_repeater_calls();
+    const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * REPEATER_FRAMES_A_ROUND;
+    const std::size_t network_frames = static_cast<std::size_t>(rounds) * NETWORK_FRAMES_A_ROUND;
+    verdict v;
+    run_with_noise(
+        o, seconds, rig.daemon, rig.ports, {port16(rig.ports.link_local)},
+        [&] {
+            return sim::count_frame_lines(rig.repeater.output(), "out") >= repeater_frames &&
+                   sim::count_frame_lines(rig.peer.output(), "out") >= network_frames;
+        },
+        v, "login");
+
+    ferrule_log_set_sink(drop_log, nullptr); // the checks' own conversions log the calls
+    const auto up =
+        call_check::to_network(sim::frame_lines(rig.repeater.output(), "out"),
+                               sim::frame_lines(rig.peer.output(), "in"), REPEATER_ID, CALLSIGN);
+    const auto network_sent = sim::frame_lines(rig.peer.output(), "out");
+    const auto down = call_check::to_repeater(
+        network_sent, sim::frame_lines(rig.repeater.output(), "in"), FIRMWARE);
+    ferrule_log_set_sink(nullptr, nullptr);
+    const std::string log = rig.daemon.output();
+    std::printf("soak login: %zu calls repeater->network (%zu frames), %zu calls "
+                "network->repeater (%zu frames of %zu sent)\n",
+                up.calls, up.frames, down.calls, down.frames, network_sent.size());
+    v.faults(up, "repeater->network");
+    v.faults(down, "network->repeater");
+    v.check(up.frames == repeater_frames, "not every repeater frame reached the peer");
+    v.check(down.calls == static_cast<std::size_t>(rounds) * 2, "a network call went missing");
+    v.check(count_of(log, ".....send RPTL:") == 1, "the login did not stay up");
+    v.check(count_of(log, "TIME OUT MMDV") == 0, "the peer timed out");
+    stop_in_order(rig.daemon, v);
+    return v.pass();
+}
+
+// Both repeaters call at once on the same slots; the network calls the
+// second, and the first must hear none of it.
+bool soak_master(const options &o, double seconds) {
+    const int rounds = std::max(1, static_cast<int>(seconds / 1.0));
+    const std::string second = std::to_string(master_pair::SECOND);
+    master_pair pair(calls({"--call-to", second}, rounds, NETWORK_CALL_1, NETWORK_CALL_2),
+                     calls({}, rounds, REPEATER_CALL_1, REPEATER_CALL_2),
+                     calls({}, rounds, "ts=1,src=2628888,dst=9,superframes=2",
+                           "ts=2,type=private,src=2628888,dst=2621234,superframes=1"),
+                     static_cast<int>(seconds * 2 + 120));
+    if (!pair.start_second(30s)) {
+        std::printf("FAULT: the daemon did not log both repeaters in\n%s", pair.outputs().c_str());
+        return false;
+    }
+    pair.rig.release_peer_calls();
+    pair.release_repeater_calls();
+    const ChildProcess &first = pair.rig.repeater;
+    const ChildProcess &peer = pair.rig.peer;
+    const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * REPEATER_FRAMES_A_ROUND;
+    const std::size_t network_frames = static_cast<std::size_t>(rounds) * NETWORK_FRAMES_A_ROUND;
+    verdict v;
+    const DaemonPorts &ports = pair.rig.ports;
+    run_with_noise(
+        o, seconds, pair.rig.daemon, ports,
+        {port16(ports.link_local), port16(ports.link_local + 1)},
+        [&] {
+            return sim::count_frame_lines(first.output(), "out") >= repeater_frames &&
+                   sim::count_frame_lines(pair.second->output(), "out") >= repeater_frames &&
+                   sim::count_frame_lines(peer.output(), "out") >= network_frames;
+        },
+        v, "master");
+
+    ferrule_log_set_sink(drop_log, nullptr);
+    const auto peer_in = sim::frame_lines(peer.output(), "in");
+    const auto up_first = call_check::to_network(
+        sim::frame_lines(first.output(), "out"),
+        master_pair::frames_of(peer_in, master_pair::FIRST), master_pair::FIRST, "", true);
+    const auto up_second = call_check::to_network(
+        sim::frame_lines(pair.second->output(), "out"),
+        master_pair::frames_of(peer_in, master_pair::SECOND), master_pair::SECOND, "", true);
+    const auto network_sent = sim::frame_lines(peer.output(), "out");
+    const auto down = call_check::to_repeater(
+        network_sent, sim::frame_lines(pair.second->output(), "in"), bridge_rig_defaults::FIRMWARE);
+    ferrule_log_set_sink(nullptr, nullptr);
+    const std::string log = pair.rig.daemon.output();
+    std::printf("soak master: %zu + %zu calls repeater->network (%zu + %zu frames), %zu calls "
+                "network->repeater (%zu frames of %zu sent)\n",
+                up_first.calls, up_second.calls, up_first.frames, up_second.frames, down.calls,
+                down.frames, network_sent.size());
+    v.faults(up_first, "repeater 1->network");
+    v.faults(up_second, "repeater 2->network");
+    v.faults(down, "network->repeater 2");
+    v.check(up_first.frames == repeater_frames && up_second.frames == repeater_frames,
+            "not every repeater frame reached the peer");
+    v.check(up_first.frames + up_second.frames == peer_in.size(),
+            "a frame reached the peer under neither repeater's ID");
+    v.check(down.calls == static_cast<std::size_t>(rounds) * 2, "a network call went missing");
+    v.check(sim::count_frame_lines(first.output(), "in") == 0,
+            "the first repeater heard the second's network calls");
+    v.check(count_of(log, " logged in\n") == 2 && count_of(log, "logged in again") == 0,
+            "a link did not stay up");
+    stop_in_order(pair.rig.daemon, v);
+    return v.pass();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: %s [--seconds N] [--mode both|login|master] [--noise-every-ms N] "
+                     "[--noise-burst N]\n",
+                     argv[0]);
+        return 2;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bool both = o.mode == "both";
+    const double seconds = both ? o.seconds / 2 : o.seconds;
+    bool pass = true;
+    if (both || o.mode == "login") {
+        pass = soak_login(o, seconds) && pass;
+    }
+    if (both || o.mode == "master") {
+        pass = soak_master(o, seconds) && pass;
+    }
     std::printf("soak: %s\n", pass ? "pass" : "FAIL");
     return pass ? 0 : 1;
 }

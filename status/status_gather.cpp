@@ -22,15 +22,27 @@ status_snapshot gather_status(std::time_t now, std::int64_t now_ms, std::int64_t
     // One lock hold for the whole table: a plain copy of a few kilobytes.
     s.repeaters = Hytera_RPT.locked([](const auto &slots) { return slots; });
 
-    status_link link;
-    copy_text(link.peer_address, DMRGateway_address, sizeof link.peer_address - 1);
-    link.peer_port = DMRGateway_port;
-    link.login_state = Hytera_RPT_MMDVM_LOGIN[0].load();
-    link.peer = MMDVM_peers.snapshot(0);
-    link.peer_recorded = link.peer.used();
-    link.status = MMDVM_link_status.copy();
-    link.has_status = true;
-    s.links.push_back(link);
+    // Index 0's link is always shown; in the master mode every other
+    // repeater's own link too, while it has a repeater to speak for.
+    link_mode mode = link_mode::login;
+    const bool master = parse_link_mode(DMRGateway_mode, mode) && mode == link_mode::master;
+    for (std::size_t i = 0; i < (master ? LINK_SLOTS : 1); ++i) {
+        const link_view view = MMDVM_link_status.view(i);
+        if (i > 0 && (!view.published || view.status.state == link_state::waiting)) {
+            continue;
+        }
+        status_link link;
+        link.repeater_index = static_cast<int>(i);
+        copy_text(link.peer_address, DMRGateway_address, sizeof link.peer_address - 1);
+        link.peer_port = DMRGateway_port;
+        link.local_port = DMRGateway_local_port + static_cast<int>(i);
+        link.login_state = i == 0 ? Hytera_RPT_MMDVM_LOGIN[0].load() : 0;
+        link.peer = master ? view.route : MMDVM_peers.snapshot(0);
+        link.peer_recorded = link.peer.used();
+        link.status = view.status;
+        link.has_status = true;
+        s.links.push_back(link);
+    }
 
     s.calls = voice_calls.copy();
     for (std::size_t d = 0; d < 2; ++d) {

@@ -119,6 +119,7 @@ json link_json(const status_link &l, std::time_t now, std::int64_t now_ms) {
     j["mode"] = l.has_status ? json(link_mode_name(l.status.mode)) : json(nullptr);
     j["peer_address"] = field_text(l.peer_address);
     j["peer_port"] = l.peer_port;
+    j["local_port"] = l.local_port;
     // The login mode's three states keep their words; the other modes say
     // where their own state machine stands.
     j["state"] =
@@ -145,7 +146,8 @@ void call_fields(json &j, const call_info &c) {
 
 json active_json(std::size_t index, const call_info &c, std::int64_t now_ms) {
     json j;
-    j["direction"] = direction_key(static_cast<call_direction>(index / 2));
+    j["repeater_index"] = index / 4;
+    j["direction"] = direction_key(static_cast<call_direction>(index / 2 % 2));
     j["slot"] = index % 2 + 1;
     j["active"] = c.active;
     if (c.active) {
@@ -161,6 +163,7 @@ json active_json(std::size_t index, const call_info &c, std::int64_t now_ms) {
 
 json heard_json(const call_info &c) {
     json j;
+    j["repeater_index"] = c.repeater;
     j["direction"] = direction_key(c.direction);
     j["slot"] = (c.slot & 1U) + 1;
     call_fields(j, c);
@@ -277,8 +280,12 @@ std::string render_status_json(const status_snapshot &s) {
     }
     j["links"] = std::move(links);
     json active = json::array();
+    // Repeater index 0's four places always, idle or not; the other
+    // repeaters' (master mode) only while a call runs there.
     for (std::size_t i = 0; i < s.calls.active.size(); ++i) {
-        active.push_back(active_json(i, s.calls.active[i], s.now_ms));
+        if (i < 4 || s.calls.active[i].active) {
+            active.push_back(active_json(i, s.calls.active[i], s.now_ms));
+        }
     }
     j["active_calls"] = std::move(active);
     json heard = json::array();
@@ -362,12 +369,17 @@ std::string render_metrics(const status_snapshot &s) {
                  std::int64_t{l.has_status ? l.status.relogins : 0});
     }
 
-    m.family("ferrule_calls_active", "gauge", "1 while a call runs on the time slot, else 0.");
-    for (std::size_t i = 0; i < s.calls.active.size(); ++i) {
+    m.family("ferrule_calls_active", "gauge",
+             "Calls running on the time slot: 0 or 1 for each repeater, summed over them.");
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::int64_t running = 0;
+        for (std::size_t k = i; k < s.calls.active.size(); k += 4) {
+            running += s.calls.active[k].active ? 1 : 0;
+        }
         m.sample("ferrule_calls_active",
                  {{"direction", direction_key(static_cast<call_direction>(i / 2))},
                   {"slot", std::to_string(i % 2 + 1)}},
-                 std::int64_t{s.calls.active[i].active ? 1 : 0});
+                 running);
     }
     m.family("ferrule_frames_received_total", "counter", "Voice frames received, by direction.");
     for (std::size_t d = 0; d < 2; ++d) {

@@ -58,6 +58,7 @@ status_snapshot busy_snapshot() {
     status_link link;
     set(link.peer_address, "127.0.0.1");
     link.peer_port = 62031;
+    link.local_port = 62032;
     link.login_state = 2;
     link.peer_recorded = true;
     link.peer.MMDVM_ID = 2345;
@@ -67,6 +68,7 @@ status_snapshot busy_snapshot() {
     // on the monotonic clock and show as wall-clock seconds.
     status_link master = link;
     master.repeater_index = 1;
+    master.local_port = 62033;
     master.peer_recorded = false;
     master.has_status = true;
     master.status.mode = link_mode::master;
@@ -88,6 +90,11 @@ status_snapshot busy_snapshot() {
     running.stream_id = 0xDEADBEEF;
     running.started_ms = s.now_ms - 2500;
     s.calls.active[1] = running;
+    // Repeater index 1 (master mode) talks on TS2 at the same time.
+    call_info second = running;
+    second.repeater = 1;
+    second.stream_id = 0x01020304;
+    s.calls.active[4 + 1] = second;
     call_info ended = running;
     ended.active = false;
     ended.direction = call_direction::to_repeater;
@@ -108,10 +115,9 @@ status_snapshot busy_snapshot() {
 }
 
 json idle(const char *direction, int slot) {
-    return {{"direction", direction}, {"slot", slot},
-            {"active", false},        {"source", nullptr},
-            {"destination", nullptr}, {"type", nullptr},
-            {"stream_id", nullptr},   {"seconds_running", nullptr}};
+    return {{"repeater_index", 0}, {"direction", direction}, {"slot", slot},
+            {"active", false},     {"source", nullptr},      {"destination", nullptr},
+            {"type", nullptr},     {"stream_id", nullptr},   {"seconds_running", nullptr}};
 }
 
 TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
@@ -147,21 +153,28 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
          "seconds_since_heard": 0, "seconds_to_timeout": 35}])"_json);
     EXPECT_EQ(j["links"], R"([
         {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
-         "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
+         "local_port": 62032, "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
          "last_pong": null, "peer_id": 2345, "link_id": null, "peer_seconds_to_timeout": 33,
          "refusals": null, "relogins": null},
         {"repeater_index": 1, "mode": "master", "peer_address": "127.0.0.1", "peer_port": 62031,
-         "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
+         "local_port": 62033, "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
          "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
          "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
     EXPECT_EQ(j["active_calls"][1], R"(
-        {"direction": "repeater_to_network", "slot": 2, "active": true, "source": 2627777,
-         "destination": 9, "type": "group", "stream_id": 3735928559, "seconds_running": 2})"_json);
+        {"repeater_index": 0, "direction": "repeater_to_network", "slot": 2, "active": true,
+         "source": 2627777, "destination": 9, "type": "group", "stream_id": 3735928559,
+         "seconds_running": 2})"_json);
+    // Repeater index 0's four places, then only what runs on the others.
+    ASSERT_EQ(j["active_calls"].size(), 5U);
+    EXPECT_EQ(j["active_calls"][4]["repeater_index"], 1);
+    EXPECT_EQ(j["active_calls"][4]["slot"], 2);
+    EXPECT_EQ(j["active_calls"][4]["stream_id"], 0x01020304);
     EXPECT_EQ(j["last_heard"], R"([
-        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
-         "type": "private", "stream_id": 3735928559, "started": 1699999990,
+        {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
+         "destination": 9, "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "terminator"},
-        {"direction": "network_to_repeater", "slot": 1, "source": 2627777, "destination": 9,
+        {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
+         "destination": 9,
          "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "busy"}])"_json);
     EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
@@ -237,7 +250,7 @@ TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
         R"(ferrule_repeater_seconds_to_timeout{index="0",address="192.0.2.7"} 30)",
         R"(ferrule_link_state{repeater_index="0"} 2)",
         R"(ferrule_link_up{repeater_index="0"} 1)",
-        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 1)",
+        R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 2)",
         R"(ferrule_frames_received_total{direction="repeater_to_network"} 100)",
         R"(ferrule_frames_sent_total{direction="network_to_repeater"} 19)",
         R"(ferrule_frames_dropped_total{reason="busy_slot"} 3)",

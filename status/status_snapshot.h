@@ -14,14 +14,17 @@
 #include <ctime>
 #include <vector>
 
-// One network link. Today the gateway has one, presented as repeater index 0;
-// the list form leaves room for a link per repeater.
+// One network link: the login and gateway modes have one, presented as
+// repeater index 0; the master mode has one per repeater.
 struct status_link {
     int repeater_index = 0;
     char peer_address[16] = {}; // the configured peer
     int peer_port = 0;
+    int local_port = 0; // the link's own port
+
     int login_state = 0;        // 0 not logged in, 1 key sent, 2 configuration sent
-    bool peer_recorded = false; // the peer holds a slot in the peer table
+    bool peer_recorded = false; // the peer holds a slot in the peer table (master
+                                // mode: the link's own record)
     peer_entry peer{};          // that slot, when recorded
     bool has_status = false;    // the link published its state (see link_state.h)
     link_status status{};       // times on the status_clock_ms clock

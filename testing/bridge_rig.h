@@ -51,7 +51,7 @@ class bridge_rig {
                                 std::size_t count, std::chrono::milliseconds timeout) {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < end) {
-            if (sim::frame_lines(p.output(), direction).size() >= count) {
+            if (sim::count_frame_lines(p.output(), direction) >= count) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

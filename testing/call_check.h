@@ -93,24 +93,35 @@ inline result to_network(const std::vector<sim::frame_line> &sent,
 }
 
 // Network -> repeater, for a repeater with `firmware` (it decides the frame
-// kind). Repeated headers and terminators are the conversion's to drop.
+// kind). Repeated headers and terminators are the conversion's to drop; the
+// peer's send stamps stand in for the daemon's clock, so a call the peer cut
+// ends with the watchdog's terminator.
 inline result to_repeater(const std::vector<sim::frame_line> &sent,
                           const std::vector<sim::frame_line> &received, std::string_view firmware) {
     result r;
     r.frames = received.size();
-    // Two tables indexed by source: zero pages from the system, touched only
+    // A table indexed by source: zero pages from the system, touched only
     // where a source is heard.
     std::unique_ptr<network_call_state, decltype(&std::free)> state(
         static_cast<network_call_state *>(std::calloc(1, sizeof(network_call_state))), &std::free);
     const hytera_target target{firmware, "127.0.0.2", 1};
     std::vector<std::vector<std::uint8_t>> expected;
-    for (const sim::frame_line &d : sent) {
-        hytera_frame::Frame out{};
-        if (dmrd_to_hytera(d.bytes, target, *state, out) == dmrd_outcome::send) {
+    hytera_batch batch{};
+    auto take = [&] {
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            const hytera_frame::Frame &out = batch.frames[i];
             expected.emplace_back(out.begin(), out.end());
             r.calls += out[hytera_frame::SLOT_TYPE] == hytera_frame::TYPE_CALL_SETUP ? 1 : 0;
         }
+    };
+    std::int64_t now_ms = 0;
+    for (const sim::frame_line &d : sent) {
+        now_ms = d.stamp / 1000000;
+        dmrd_to_hytera(d.bytes, target, *state, now_ms, batch);
+        take();
     }
+    dmrd_tick(*state, target, now_ms + 60000, batch);
+    take();
     if (expected.size() != received.size()) {
         fault(r, 0,
               std::to_string(expected.size()) + " expected, " + std::to_string(received.size()) +

@@ -123,7 +123,7 @@ struct DaemonPorts {
     int control = free_udp_port();
     int voice = free_udp_port();
     int rdac = free_udp_port();
-    int link_local = free_udp_port();
+    int link_local = free_udp_port_pair(); // and link_local + 1, for a second master link
     int peer = free_udp_port();
     int status = free_tcp_port(); // the status page (TCP)
 };

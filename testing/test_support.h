@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -116,6 +117,30 @@ inline std::size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
+// A UDP port on loopback that was free a moment ago together with the next
+// one: the master mode's second repeater links from the port after the first.
+inline int free_udp_port_pair(const char *address = "127.0.0.1") {
+    for (int tries = 0; tries < 50; ++tries) {
+        const int port = free_udp_port(address);
+        if (port >= 65535) {
+            continue;
+        }
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
+        const bool next_free = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
+                               bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (next_free) {
+            return port;
+        }
+    }
+    throw std::runtime_error(std::string("no two free UDP ports in a row on ") + address);
+}
+
 // A TCP port on the loopback address that was free a moment ago.
 inline int free_tcp_port(const char *address = "127.0.0.1") {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -135,8 +160,11 @@ inline int free_tcp_port(const char *address = "127.0.0.1") {
 }
 
 inline std::string read_file(const std::filesystem::path &file) {
+    // In one piece: the tests that wait on a child's output read it often.
     std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 } // namespace ferrule_test

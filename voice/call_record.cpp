@@ -5,8 +5,17 @@ frame_counters voice_frames;
 
 namespace {
 
-std::size_t active_index(call_direction d, std::uint8_t slot) {
-    return static_cast<std::size_t>(d) * 2 + (slot & 1U);
+std::size_t active_index(std::uint8_t repeater, call_direction d, std::uint8_t slot) {
+    const std::size_t r = repeater < VOICE_REPEATERS ? repeater : 0;
+    return (r * 2 + static_cast<std::size_t>(d)) * 2 + (slot & 1U);
+}
+
+// The reactions know only the monotonic clock; the record adds the wall
+// clock time for display.
+void stamp_wall_clock(call_info &call) {
+    if (call.started == 0) {
+        call.started = std::time(nullptr);
+    }
 }
 
 } // namespace
@@ -48,17 +57,19 @@ const char *drop_reason_name(drop_reason r) {
 }
 
 void call_record::start(const call_info &call) {
+    call_info c = call;
+    stamp_wall_clock(c);
     std::lock_guard<std::mutex> guard(mutex_);
-    call_info &slot = active_[active_index(call.direction, call.slot)];
-    slot = call;
+    call_info &slot = active_[active_index(call.repeater, call.direction, call.slot)];
+    slot = c;
     slot.active = true;
     slot.how = call_end::running;
 }
 
 void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
-                      std::int64_t now_ms) {
+                      std::int64_t now_ms, std::uint8_t repeater) {
     std::lock_guard<std::mutex> guard(mutex_);
-    call_info &running = active_[active_index(direction, slot)];
+    call_info &running = active_[active_index(repeater, direction, slot)];
     if (!running.active) {
         return;
     }
@@ -69,9 +80,10 @@ void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
 }
 
 void call_record::heard(const call_info &call) {
-    std::lock_guard<std::mutex> guard(mutex_);
     call_info c = call;
+    stamp_wall_clock(c);
     c.active = false;
+    std::lock_guard<std::mutex> guard(mutex_);
     push_last(c);
 }
 

@@ -14,6 +14,10 @@
 
 enum class call_direction : std::uint8_t { to_network = 0, to_repeater = 1 };
 
+// The repeater indexes a call can belong to; only the master mode, where each
+// repeater has a link of its own, has calls beyond index 0.
+inline constexpr std::size_t VOICE_REPEATERS = 50;
+
 enum class call_end : std::uint8_t {
     running = 0,
     terminator, // its own terminator arrived
@@ -27,12 +31,13 @@ const char *call_end_name(call_end e);             // "terminator", "watchdog", 
 struct call_info {
     bool active = false;
     call_direction direction = call_direction::to_network;
-    std::uint8_t slot = 0; // 0 TS1, 1 TS2
+    std::uint8_t slot = 0;     // 0 TS1, 1 TS2
+    std::uint8_t repeater = 0; // repeater index
     std::uint32_t source = 0;
     std::uint32_t destination = 0;
     bool group = true;
     std::uint32_t stream_id = 0;
-    std::time_t started = 0;      // wall clock, for display
+    std::time_t started = 0;      // wall clock, for display; stamped by the record when 0
     std::int64_t started_ms = 0;  // monotonic milliseconds
     std::int64_t duration_ms = 0; // set when it ended
     call_end how = call_end::running;
@@ -62,17 +67,21 @@ class call_record {
   public:
     static constexpr std::size_t LAST_HEARD = 20;
 
-    // A call started on (direction, slot); it replaces whatever was recorded
-    // as running there.
+    // A call started on (repeater, direction, slot); it replaces whatever was
+    // recorded as running there.
     void start(const call_info &call);
-    // The call running on (direction, slot) ended; it moves to the last-heard
-    // list, newest first. Nothing happens when no call runs there.
-    void end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms);
+    // The call running on (repeater, direction, slot) ended; it moves to the
+    // last-heard list, newest first. Nothing happens when no call runs there.
+    void end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms,
+             std::uint8_t repeater = 0);
     // A call that never ran (dropped as busy) goes straight to the list.
     void heard(const call_info &call);
 
+    // Index (repeater * 2 + direction) * 2 + slot: repeater index 0's four
+    // come first.
+    static constexpr std::size_t ACTIVE = 4 * VOICE_REPEATERS;
     struct view {
-        std::array<call_info, 4> active{}; // index direction * 2 + slot
+        std::array<call_info, ACTIVE> active{};
         std::array<call_info, LAST_HEARD> last{};
         std::size_t last_count = 0;
     };
@@ -82,7 +91,7 @@ class call_record {
   private:
     void push_last(const call_info &call);
     mutable std::mutex mutex_;
-    std::array<call_info, 4> active_{};
+    std::array<call_info, ACTIVE> active_{};
     std::array<call_info, LAST_HEARD> last_{};
     std::size_t last_count_ = 0;
 };

@@ -25,13 +25,15 @@ struct Link {
         static_cast<network_call_state *>(std::calloc(1, sizeof(network_call_state)))};
     hytera_target target{"", "127.0.0.1", 50000};
     dmrd_outcome last{};
+    hytera_batch batch{};
+    std::int64_t now_ms = 1000;
+    // The frame the datagram itself became: the last of the batch.
     std::optional<hf::Frame> convert(const df::Frame &d) {
-        hf::Frame out{};
-        last = dmrd_to_hytera(d, target, *state, out);
+        last = dmrd_to_hytera(d, target, *state, now_ms, batch);
         if (last != dmrd_outcome::send) {
             return std::nullopt;
         }
-        return out;
+        return batch.frames[batch.count - 1];
     }
 };
 
@@ -108,7 +110,10 @@ TEST(DmrdToHytera, VoiceBurstAMatchesWorkedExample) {
 TEST(DmrdToHytera, SequenceWrapCountsPerSource) {
     Link link;
     link.state->wrap_count[262000] = 6;
-    const std::pair<std::uint8_t, std::uint8_t> expected[] = {{254, 6}, {255, 6}, {0, 7}};
+    // The call setup frame carries the count as it was, then restarts it.
+    ASSERT_TRUE(link.convert(dmrd(0, 262000, 262, 0x21)));
+    EXPECT_EQ(link.batch.frames[0][5], 6);
+    const std::pair<std::uint8_t, std::uint8_t> expected[] = {{254, 0}, {255, 0}, {0, 1}};
     for (auto [sequence, wrap] : expected) {
         auto h = link.convert(dmrd(sequence, 262000, 262, 0x01));
         ASSERT_TRUE(h);
@@ -116,6 +121,7 @@ TEST(DmrdToHytera, SequenceWrapCountsPerSource) {
         EXPECT_EQ((*h)[5], wrap);
     }
     // A new call restarts the count.
+    ASSERT_TRUE(link.convert(dmrd(1, 262000, 262, 0x22)));
     ASSERT_TRUE(link.convert(dmrd(255, 262000, 262, 0x21)));
     EXPECT_EQ(link.state->wrap_count[262000], 0u);
 }
@@ -139,10 +145,12 @@ TEST(DmrdToHytera, IdValidation) {
         Link link;
         auto h = link.convert(dmrd(255, c.source, c.destination, 0x21));
         EXPECT_EQ(h.has_value(), c.line == nullptr) << c.source << " " << c.destination;
-        EXPECT_EQ(log.text(), c.line ? c.line : "");
+        if (c.line != nullptr) {
+            EXPECT_EQ(log.text(), c.line);
+            EXPECT_FALSE(link.state->calls[0].active);
+        }
         if (c.line != nullptr && c.source <= NETWORK_ID_MAX) {
             EXPECT_EQ(link.state->wrap_count[c.source], 0u);
-            EXPECT_EQ(link.state->call_open[c.source], 0u);
         }
     }
 }
@@ -230,7 +238,7 @@ TEST(DmrdToHytera, NoRepeaterAddressUpdatesStateSendsNothing) {
         link.target.voice_port = port;
         EXPECT_FALSE(link.convert(dmrd(0, 5000, 9, 0x21)));
         EXPECT_EQ(link.last, dmrd_outcome::no_destination) << address;
-        EXPECT_EQ(link.state->call_open[5000], 1u);
+        EXPECT_TRUE(link.state->calls[0].active);
         EXPECT_FALSE(link.convert(dmrd(1, 5000, 9, 0x21)));
         EXPECT_EQ(link.last, dmrd_outcome::dropped);
     }
@@ -251,9 +259,152 @@ TEST(DmrdToHytera, ShortDatagramRejected) {
     ferrule_test::CapturedLog log;
     Link link;
     const df::Frame d = dmrd(255, 5000, 9, 0x21);
-    hf::Frame out{};
-    EXPECT_EQ(dmrd_to_hytera(std::span(d).first(54), link.target, *link.state, out),
+    EXPECT_EQ(dmrd_to_hytera(std::span(d).first(54), link.target, *link.state, 0, link.batch),
               dmrd_outcome::dropped);
     EXPECT_EQ(link.state->wrap_count[5000], 0u);
     EXPECT_EQ(log.text(), "Short DMRD frame from MMDVM: 54 bytes (dropped)\n");
+}
+
+namespace {
+
+// One event of a call scenario on TS1: a voice frame (stream, source, kind)
+// or, with kind 0, a tick; and the slot types the repeater gets for it.
+struct CallStep {
+    std::int64_t at_ms;
+    std::uint32_t stream;
+    std::uint32_t source;
+    std::uint8_t kind;
+    std::vector<std::uint8_t> sent;
+};
+
+struct CallScenario {
+    const char *name;
+    std::vector<CallStep> steps;
+    const char *log_line; // appears exactly once
+    call_end last_heard;
+};
+
+constexpr std::uint8_t TICK = 0, HEADER = 0x21, TERMINATOR = 0x22, BURST_A = 0x10, BURST_B = 0x01;
+constexpr std::uint8_t SETUP = 0xEE, END = 0x22, A = 0x77, B = 0x88;
+
+} // namespace
+
+TEST(DmrdToHytera, OneCallPerSlotEndedByTerminatorOrWatchdog) {
+    const CallScenario scenarios[] = {
+        {"a cut call ends 1.5 s after its last frame; the source's next call gets its setup",
+         {{0, 1, 5000, HEADER, {SETUP}},
+          {60, 1, 5000, BURST_A, {A}},
+          {1559, 0, 0, TICK, {}},
+          {1560, 0, 0, TICK, {END}},
+          {1700, 0, 0, TICK, {}},
+          {2000, 2, 5000, HEADER, {SETUP}},
+          {2060, 2, 5000, BURST_A, {A}}},
+         "ended by the watchdog",
+         call_end::watchdog},
+        {"a new stream of the same source starts a call, without its header too",
+         {{0, 1, 5000, HEADER, {SETUP}},
+          {60, 1, 5000, TERMINATOR, {END}},
+          {120, 1, 5000, TERMINATOR, {}},
+          {200, 2, 5000, BURST_B, {SETUP, B}},
+          // Its frame after the watchdog's time ends it before starting the next.
+          {1700, 3, 5000, BURST_A, {END, SETUP, A}}},
+         "ended by the watchdog",
+         call_end::watchdog},
+        {"a second stream on a busy slot is dropped and the first goes on",
+         {{0, 1, 5000, HEADER, {SETUP}},
+          {20, 2, 6000, HEADER, {}},
+          {40, 2, 6000, BURST_A, {}},
+          {60, 1, 5000, HEADER, {}},
+          {80, 1, 5000, BURST_A, {A}},
+          {100, 2, 6000, BURST_B, {}},
+          {1000, 2, 6000, TERMINATOR, {}},
+          {1500, 1, 5000, BURST_B, {B}},
+          {1600, 1, 5000, TERMINATOR, {END}},
+          // The slot is free again for the other stream.
+          {1620, 2, 6000, BURST_A, {SETUP, A}}},
+         "Network call dropped, TS1 busy: 6000 -> 9, stream 00000002; TS1 carries 5000 -> 9\n",
+         call_end::terminator},
+    };
+    for (const CallScenario &s : scenarios) {
+        SCOPED_TRACE(s.name);
+        ferrule_test::CapturedLog log;
+        voice_calls.reset();
+        Link link;
+        for (const CallStep &step : s.steps) {
+            link.now_ms = step.at_ms;
+            if (step.kind == TICK) {
+                dmrd_tick(*link.state, link.target, step.at_ms, link.batch);
+            } else {
+                df::Frame d =
+                    dmrd(static_cast<std::uint8_t>(step.at_ms / 20), step.source, 9, step.kind);
+                df::write_be(d, df::STREAM_ID, 4, step.stream);
+                link.convert(d);
+            }
+            std::vector<std::uint8_t> sent;
+            for (std::size_t i = 0; i < link.batch.count; ++i) {
+                sent.push_back(link.batch.frames[i][hf::SLOT_TYPE]);
+            }
+            EXPECT_EQ(sent, step.sent) << "at " << step.at_ms;
+        }
+        const std::string text = log.text();
+        EXPECT_NE(text.find(s.log_line), std::string::npos) << text;
+        EXPECT_EQ(text.find(s.log_line), text.rfind(s.log_line)) << text;
+        const call_record::view v = voice_calls.copy();
+        ASSERT_GT(v.last_count, 0U);
+        EXPECT_EQ(v.last[0].how, s.last_heard);
+    }
+}
+
+TEST(DmrdToHytera, WatchdogTerminatorEndsTheCutCall) {
+    Link link;
+    link.target.firmware = "A8.05";
+    link.convert(dmrd(7, 2621234, 262, TS2 | 0x40 | BURST_A));
+    EXPECT_EQ(dmrd_tick(*link.state, link.target, link.now_ms + 1500, link.batch), 1U);
+    const hf::Frame &t = link.batch.frames[0];
+    EXPECT_EQ(t[hf::FRAME_KIND], 0x43);
+    EXPECT_EQ(hf::read_word(t, hf::SLOT_WORD), 0x2222);
+    EXPECT_EQ(t[hf::SEQUENCE_LOW], 8); // the frame after the last
+    EXPECT_EQ(t[hf::CALL_TYPE], hf::CALL_PRIVATE);
+    EXPECT_EQ(hf::read_id(t, hf::SOURCE), 2621234U);
+    EXPECT_EQ(hf::read_id(t, hf::DESTINATION), 262U);
+    EXPECT_FALSE(network_call_running(*link.state));
+}
+
+// The master mode keeps a few wrap counts per repeater instead of a table of
+// every source: a long call, with other sources' calls on the other slot and
+// more sources than it holds in between, must reach the repeater exactly as
+// with the table.
+TEST(DmrdToHytera, ARepeatersFewWrapCountsConvertAsTheWholeTable) {
+    ferrule_test::CapturedLog log;
+    Link whole;
+    repeater_call_state few{};
+    few.repeater = 1;
+    hytera_batch batch{};
+    const std::uint8_t kinds[] = {0x10, 0x01, 0x02, 0x03, 0x04, 0x05};
+    auto both = [&](const df::Frame &d, std::int64_t at) {
+        whole.now_ms = at;
+        whole.convert(d);
+        const dmrd_outcome o = dmrd_to_hytera(d, whole.target, few, at, batch);
+        ASSERT_EQ(o, whole.last);
+        ASSERT_EQ(batch.count, whole.batch.count);
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            ASSERT_EQ(batch.frames[i], whole.batch.frames[i]) << "at " << at;
+        }
+    };
+    std::int64_t at = 1000;
+    for (std::uint32_t call = 0; call < 12; ++call) {
+        // TS1: one source's calls of 600 frames; TS2: a new source each time.
+        const std::uint32_t other = 5000 + call;
+        both(dmrd(0, 2621234, 262, 0x21), at += 60);
+        both(dmrd(0, other, 91, TS2 | 0x21), at);
+        for (int n = 1; n < 600; ++n) {
+            const auto seq = static_cast<std::uint8_t>(n);
+            both(dmrd(seq, 2621234, 262, kinds[n % 6]), at += 60);
+            if (n < 20) {
+                both(dmrd(seq, other, 91, TS2 | kinds[n % 6]), at);
+            }
+        }
+        both(dmrd(0, 2621234, 262, 0x22), at += 60);
+        both(dmrd(20, other, 91, TS2 | 0x22), at);
+    }
 }

@@ -1,6 +1,7 @@
 #include "voice/hytera_to_dmrd.h"
 
 #include "core/log.h"
+#include "voice/call_record.h"
 
 #include <algorithm>
 
@@ -103,10 +104,12 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
         flags |= df::FLAG_PRIVATE;
     } else if (call_type == hf::CALL_ALL) {
         ferrule_log("ALLCALL from %u at %u (dropped)\n", source, repeater_id);
+        voice_frames.count_drop(drop_reason::call_type);
         return false;
     } else if (call_type != hf::CALL_GROUP) {
         ferrule_log("Undefined Call Type %2.2x from %u at %u (dropped)\n", call_type, source,
                     repeater_id);
+        voice_frames.count_drop(drop_reason::call_type);
         return false;
     }
     out[df::FLAGS] = flags;

@@ -1,6 +1,7 @@
 #include "voice/voice_receiver.h"
 
 #include "core/log.h"
+#include "voice/call_record.h"
 
 namespace {
 namespace hf = hytera_frame;
@@ -13,6 +14,63 @@ std::uint32_t draw_stream_id(voice_random random) {
     }
     return id;
 }
+
+// Voice bursts, the voice LC header and the terminator of a group or private
+// call: what a call is made of. Data and CSBK bursts, and all calls, which the
+// conversion drops, start no call.
+bool is_call_frame(std::span<const std::uint8_t, hf::LENGTH> f) {
+    const std::uint8_t call_type = f[hf::CALL_TYPE] & hf::CALL_TYPE_MASK;
+    if (call_type != hf::CALL_PRIVATE && call_type != hf::CALL_GROUP) {
+        return false;
+    }
+    switch (f[hf::SLOT_TYPE]) {
+    case hf::TYPE_VOICE_LC_HEADER:
+    case hf::TYPE_TERMINATOR:
+    case hf::TYPE_VOICE_A:
+    case hf::TYPE_VOICE_B:
+    case hf::TYPE_VOICE_C:
+    case hf::TYPE_VOICE_D:
+    case hf::TYPE_VOICE_E:
+    case hf::TYPE_VOICE_F:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
+                 std::uint32_t stream_id, slot_call &call, std::int64_t now_ms,
+                 std::size_t repeater) {
+    if (call.active && call.stream_id != stream_id) {
+        // A new stream while one was open: the end of call of the other slot
+        // closed this one too, so the repeater has begun another call.
+        call.active = false;
+        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms, repeater);
+    }
+    const bool terminator = f[hf::SLOT_TYPE] == hf::TYPE_TERMINATOR;
+    if (!call.active && terminator) {
+        return; // a repeat, or the late end of a call the watchdog ended
+    }
+    if (!call.active) {
+        const bool is_private = (f[hf::CALL_TYPE] & hf::CALL_TYPE_MASK) == hf::CALL_PRIVATE;
+        call = {true,
+                is_private,
+                f[hf::SEQUENCE_LOW],
+                stream_id,
+                hf::read_id(f, hf::SOURCE),
+                hf::read_id(f, hf::DESTINATION),
+                now_ms,
+                now_ms};
+        call_started(call_direction::to_network, ts, call, repeater);
+    }
+    call.last_ms = now_ms;
+    call.last_sequence = f[hf::SEQUENCE_LOW];
+    if (terminator) {
+        call.active = false;
+        call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms, repeater);
+    }
+}
+
 } // namespace
 
 void voice_receiver_banner() {
@@ -22,7 +80,7 @@ void voice_receiver_banner() {
 }
 
 voice_reaction voice_receive(std::span<const std::uint8_t> datagram, voice_receiver_state &state,
-                             voice_random random) {
+                             voice_random random, std::int64_t now_ms) {
     if (datagram.size() == hf::REGISTRATION_LENGTH) {
         return {voice_action::answer_registration, 0};
     }
@@ -40,6 +98,7 @@ voice_reaction voice_receive(std::span<const std::uint8_t> datagram, voice_recei
     const std::size_t ts = state.time_slot;
 
     if (hf::read_id(f, hf::DESTINATION) > VOICE_DESTINATION_MAX) {
+        voice_frames.count_drop(drop_reason::invalid);
         return {voice_action::ignore, 0};
     }
     if (hf::read_word(f, hf::SETUP_MARK) == hf::MARK_SET && !state.stream_open[ts]) {
@@ -53,10 +112,39 @@ voice_reaction voice_receive(std::span<const std::uint8_t> datagram, voice_recei
         return {voice_action::ignore, 0};
     }
     const voice_reaction reaction{voice_action::forward, state.stream_id[ts]};
+    if (is_call_frame(f)) {
+        follow_call(f, ts, reaction.stream_id, state.calls[ts], now_ms, state.repeater);
+    }
     // The repeater's end of call closes both slots, so the next call on either
     // draws a fresh stream ID.
     if ((f[hf::FRAME_KIND] & hf::KIND_LOW_MASK) == hf::KIND_END_OF_CALL) {
         state.stream_open = {false, false};
     }
     return reaction;
+}
+
+std::size_t voice_tick(voice_receiver_state &state, std::int64_t now_ms,
+                       std::array<voice_watchdog_end, 2> &out) {
+    std::size_t count = 0;
+    for (std::size_t ts = 0; ts < state.calls.size(); ++ts) {
+        slot_call &call = state.calls[ts];
+        if (!watchdog_due(call, now_ms)) {
+            continue;
+        }
+        hf::Frame &t = out[count].terminator;
+        t.fill(0);
+        t[hf::SEQUENCE_LOW] = static_cast<std::uint8_t>(call.last_sequence + 1);
+        t[hf::FRAME_KIND] = hf::KIND_TERMINATOR;
+        hf::write_word(t, hf::SLOT_WORD, ts == 1 ? hf::SLOT_WORD_TS2 : hf::SLOT_WORD_TS1);
+        hf::write_byte_word(t, hf::SLOT_TYPE, hf::TYPE_TERMINATOR);
+        t[hf::CALL_TYPE] = call.is_private ? hf::CALL_PRIVATE : hf::CALL_GROUP;
+        hf::write_id(t, hf::DESTINATION, call.destination);
+        hf::write_id(t, hf::SOURCE, call.source);
+        out[count++].stream_id = call.stream_id;
+        state.stream_open[ts] = false;
+        call.active = false;
+        call_ended(call_direction::to_network, ts, call, call_end::watchdog, now_ms,
+                   state.repeater);
+    }
+    return count;
 }

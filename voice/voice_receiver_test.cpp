@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace hf = hytera_frame;
@@ -27,7 +28,7 @@ hf::Frame frame(std::uint8_t slot, std::uint8_t type, bool setup_mark, std::uint
 
 struct Receiver {
     voice_receiver_state state;
-    voice_reaction receive(const hf::Frame &f) { return voice_receive(f, state, fake_random); }
+    voice_reaction receive(const hf::Frame &f) { return voice_receive(f, state, fake_random, 0); }
 };
 
 } // namespace
@@ -43,7 +44,7 @@ TEST(VoiceReceiver, OnlyRegistrationAndFrameLengthsAct) {
         {224, voice_action::ignore},
     };
     for (auto [length, action] : cases) {
-        EXPECT_EQ(voice_receive(std::span(bytes, length), state, fake_random).action, action)
+        EXPECT_EQ(voice_receive(std::span(bytes, length), state, fake_random, 0).action, action)
             << length;
     }
 }
@@ -99,4 +100,56 @@ TEST(VoiceReceiver, FilteredFrames) {
     EXPECT_EQ(r.receive(frame(0x11, 0xEE, true, 2)).action, voice_action::ignore);
     EXPECT_TRUE(r.state.stream_open[0]);
     EXPECT_EQ(r.receive(frame(0x11, 0x77, false, 1)).stream_id, 0x09090909u);
+}
+
+TEST(VoiceReceiver, WatchdogEndsACallWhoseTerminatorNeverCame) {
+    draws = {1, 2, 3, 4, 5, 6, 7, 8};
+    next_draw = 0;
+    struct Step {
+        std::int64_t at_ms;
+        std::optional<hf::Frame> frame; // none: a tick
+        std::size_t ended;              // terminators the tick gives
+    };
+    hf::Frame header = frame(0x22, 0x11, true, 1);
+    header[hf::SEQUENCE_LOW] = 40;
+    hf::Frame burst = frame(0x22, 0x77, false, 1);
+    burst[hf::SEQUENCE_LOW] = 41;
+    const hf::Frame terminator = frame(0x22, 0x22, false, 3);
+    const hf::Frame csbk = frame(0x11, 0x33, true, 1);
+    const Step steps[] = {
+        {0, header, 0},
+        {60, burst, 0},
+        {1559, std::nullopt, 0},
+        {1560, std::nullopt, 1},
+        {1700, std::nullopt, 0},
+        {2000, header, 0},
+        {2060, terminator, 0},
+        {4000, std::nullopt, 0},
+        // Data alone is no call.
+        {4100, csbk, 0},
+        {9000, std::nullopt, 0},
+    };
+    Receiver r;
+    std::array<voice_watchdog_end, 2> ended{};
+    for (const Step &s : steps) {
+        std::size_t count = 0;
+        if (s.frame) {
+            voice_receive(*s.frame, r.state, fake_random, s.at_ms);
+        } else {
+            count = voice_tick(r.state, s.at_ms, ended);
+        }
+        EXPECT_EQ(count, s.ended) << "at " << s.at_ms;
+        if (s.at_ms == 1560) {
+            const hf::Frame &t = ended[0].terminator;
+            EXPECT_EQ(ended[0].stream_id, 0x01020304U);
+            EXPECT_EQ(hf::read_word(t, hf::SLOT_WORD), hf::SLOT_WORD_TS2);
+            EXPECT_EQ(t[hf::SLOT_TYPE], hf::TYPE_TERMINATOR);
+            EXPECT_EQ(t[hf::SEQUENCE_LOW], 42);
+            EXPECT_EQ(hf::read_id(t, hf::SOURCE), 1234567U);
+            EXPECT_EQ(hf::read_id(t, hf::DESTINATION), 9U);
+            EXPECT_FALSE(r.state.stream_open[1]);
+        }
+    }
+    // The call after the watchdog drew a stream ID of its own.
+    EXPECT_EQ(r.state.stream_id[1], 0x05060708U);
 }

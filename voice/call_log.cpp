@@ -1,0 +1,74 @@
+#include "voice/call_log.h"
+
+#include "core/log.h"
+
+#include <cstdio>
+
+namespace {
+
+const char *opening(call_direction direction) {
+    return direction == call_direction::to_repeater ? "Network call to the repeater"
+                                                    : "Repeater call to the network";
+}
+
+unsigned slot_number(std::size_t slot) {
+    return static_cast<unsigned>(slot + 1);
+}
+
+// Nothing for index 0, so a single repeater's lines stay as they were.
+struct repeater_note {
+    char text[40] = {};
+    explicit repeater_note(std::size_t repeater) {
+        if (repeater > 0) {
+            std::snprintf(text, sizeof text, ", repeater index %zu", repeater);
+        }
+    }
+};
+
+call_info info_of(call_direction direction, std::size_t slot, const slot_call &call,
+                  std::size_t repeater) {
+    call_info info;
+    info.direction = direction;
+    info.slot = static_cast<std::uint8_t>(slot);
+    info.repeater = static_cast<std::uint8_t>(repeater);
+    info.source = call.source;
+    info.destination = call.destination;
+    info.group = !call.is_private;
+    info.stream_id = call.stream_id;
+    info.started_ms = call.started_ms;
+    return info;
+}
+
+} // namespace
+
+void call_started(call_direction direction, std::size_t slot, const slot_call &call,
+                  std::size_t repeater) {
+    voice_calls.start(info_of(direction, slot, call, repeater));
+    ferrule_log("%s started: TS%u, %s call %u -> %u, stream %08X%s\n", opening(direction),
+                slot_number(slot), call.is_private ? "private" : "group", call.source,
+                call.destination, call.stream_id, repeater_note(repeater).text);
+}
+
+void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
+                std::int64_t now_ms, std::size_t repeater) {
+    voice_calls.end(direction, static_cast<std::uint8_t>(slot), how, now_ms,
+                    static_cast<std::uint8_t>(repeater));
+    const char *why = how == call_end::watchdog
+                          ? "by the watchdog (no frame for 1.5 s), terminator sent"
+                          : "by its terminator";
+    ferrule_log("%s ended %s: TS%u, %u -> %u, stream %08X, %.1f s%s\n", opening(direction), why,
+                slot_number(slot), call.source, call.destination, call.stream_id,
+                static_cast<double>(now_ms - call.started_ms) / 1000.0,
+                repeater_note(repeater).text);
+}
+
+void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,
+                  std::int64_t now_ms, std::size_t repeater) {
+    call_info info = info_of(call_direction::to_repeater, slot, refused, repeater);
+    info.started_ms = now_ms;
+    info.how = call_end::busy;
+    voice_calls.heard(info);
+    ferrule_log("Network call dropped, TS%u busy: %u -> %u, stream %08X; TS%u carries %u -> %u%s\n",
+                slot_number(slot), refused.source, refused.destination, refused.stream_id,
+                slot_number(slot), holder.source, holder.destination, repeater_note(repeater).text);
+}
