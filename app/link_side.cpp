@@ -227,7 +227,11 @@ void run_login_link() {
         [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
             const std::int64_t now_ms = steady_milliseconds();
             ctx.now_seconds = now_ms / 1000;
-            asctime_text(std::time(nullptr), ctx.time_text);
+            // Only a peer record wants the time text; voice frames come
+            // hundreds a second and would each format it for nothing.
+            if (link_msg::classify(datagram) != link_msg::tag::DMRD) {
+                asctime_text(std::time(nullptr), ctx.time_text);
+            }
             const link_reaction r = link_react(datagram, from, ctx);
             if (r.reply_length > 0) {
                 send_datagram(MMDVM_clientsock.load(), std::span(r.reply).first(r.reply_length),

@@ -95,10 +95,7 @@ TEST(StatusEndToEnd, ShowsTheRepeaterIdentifiedAndTheLinkUp) {
 
 // A call from the network on TS1 and one from the repeater on TS2, each seen
 // running and then in the last-heard list, and every frame counted.
-//
-// The voice path does not fill the call record and the frame counters yet;
-// enable this test (drop DISABLED_) once it does.
-TEST(StatusEndToEnd, DISABLED_CallsShowWhileRunningAndAfterwards) {
+TEST(StatusEndToEnd, CallsShowWhileRunningAndAfterwards) {
     bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=8"},
                    {"--call", "ts=2,type=private,src=2627777,dst=2621234,superframes=8"}, 60);
     ASSERT_TRUE(rig.wait_for_login(30s)) << rig.daemon.output();

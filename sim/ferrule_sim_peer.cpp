@@ -538,6 +538,7 @@ int main(int argc, char **argv) {
     std::size_t call = 0, frame = 0;
     std::vector<dmrd> frames;
     unsigned long frames_sent = 0, frames_received = 0;
+    sim::deferred_frame_line sent_line;
     while (elapsed() < o.duration && !stop_requested.load()) {
         const bool silent_now =
             silent_toggled.load() != (o.silent_after >= 0 && elapsed() >= o.silent_after);
@@ -571,12 +572,13 @@ int main(int argc, char **argv) {
                                      o.cut_first && call == 0);
                 std::printf("call %zu start: %zu frames\n", call + 1, frames.size());
             }
+            sent_line.flush();
             const long long stamp = sim::now_ns();
             sendto(fd, frames[frame].data(), frames[frame].size(), 0,
                    reinterpret_cast<sockaddr *>(&gateway), sizeof gateway);
             ++frames_sent;
             if (o.frames) {
-                sim::print_frame("out", stamp, frames[frame].data(), frames[frame].size());
+                sent_line.hold(stamp, frames[frame].data(), frames[frame].size());
             }
             next_frame_at = elapsed() + o.burst_ms / 1000.0;
             if (++frame == frames.size()) {
@@ -589,6 +591,9 @@ int main(int argc, char **argv) {
         // A short wait keeps the duration, the silence deadline and the
         // frame times honest.
         const bool sending = logged_in && sim::calls_released.load() && call < o.calls.size();
+        if (!sending) {
+            sent_line.flush();
+        }
         // Waiting in whole milliseconds would leave the last fraction of one
         // to a busy loop, which takes the processor from the gateway at the
         // very moment it is sent a frame.
@@ -668,6 +673,7 @@ int main(int argc, char **argv) {
             send_reply(fd, close, m.from);
         }
     }
+    sent_line.flush();
     std::printf("summary: DMRD frames sent %lu, DMRD frames received %lu\n", frames_sent,
                 frames_received);
     std::printf("peer done after %.0f s\n", elapsed());

@@ -323,6 +323,7 @@ class repeater {
             // next frame exactly.
             poll_once(o_.flood_control > 0 ? std::chrono::milliseconds(1) : wait_after(now));
         }
+        sent_line_.flush();
         say("summary: voice frames sent %lu, network frames received %lu, network calls %lu, "
             "identified %s",
             frames_sent_, frames_received_, calls_received_, identified_ ? "yes" : "no");
@@ -379,6 +380,9 @@ class repeater {
         }
         if (identified_ && voice_registered_ && sim::calls_released.load()) {
             run_calls(now);
+        }
+        if (!call_active()) {
+            sent_line_.flush();
         }
     }
 
@@ -464,10 +468,11 @@ class repeater {
         } else {
             f = voice_frame(c, sequence_, 0x03, 0x2222, false, fill);
         }
+        sent_line_.flush();
         const long long stamp = sim::now_ns();
         send(voice_, gw_voice_, f, "voice frame", false);
         if (o_.frames) {
-            sim::print_frame("out", stamp, f.data(), f.size());
+            sent_line_.hold(stamp, f.data(), f.size());
         }
         if (!o_.quiet) {
             say("-> voice   frame seq %u %s", sequence_, slot_type_name(f[18]));
@@ -614,6 +619,7 @@ class repeater {
     bool announced_ = false, voice_registered_ = false, identified_ = false;
     int stage_ = 0;
     clock_type::time_point last_announce_{}, last_keepalive_{}, identified_at_{}, next_frame_at_{};
+    sim::deferred_frame_line sent_line_;
     std::size_t next_call_ = 0;
     int frame_in_call_ = 0;
     std::uint16_t sequence_ = 0;
