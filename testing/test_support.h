@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -95,17 +96,38 @@ inline int bound_udp_socket(const char *address, std::uint16_t port, int timeout
     return fd;
 }
 
+// Test ports come from below the kernel's ephemeral range (32768 and up
+// here): a port the kernel hands out by itself, say to a simulator's unbound
+// sending socket, can then never take the port a daemon is about to bind. Only
+// tests running side by side draw from this range, each at random.
+inline constexpr int TEST_PORT_LOW = 20000;
+inline constexpr int TEST_PORT_HIGH = 32000;
+
+inline bool port_bindable(const char *address, int type, int port) {
+    const int fd = socket(AF_INET, type, 0);
+    const sockaddr_in a = endpoint(address, static_cast<std::uint16_t>(port));
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
+inline int random_free_port(const char *address, int type) {
+    static thread_local std::mt19937 draw{std::random_device{}()};
+    std::uniform_int_distribution<int> pick(TEST_PORT_LOW, TEST_PORT_HIGH - 1);
+    for (int tries = 0; tries < 200; ++tries) {
+        const int port = pick(draw);
+        if (port_bindable(address, type, port)) {
+            return port;
+        }
+    }
+    throw std::runtime_error(std::string("no free test port on ") + address);
+}
+
 // A UDP port on the address that was free a moment ago.
 inline int free_udp_port(const char *address = "127.0.0.1") {
-    const int fd = bound_udp_socket(address, 0);
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    const bool named = getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    close(fd);
-    if (!named) {
-        throw std::runtime_error(std::string("no free UDP port on ") + address);
-    }
-    return ntohs(a.sin_port);
+    return random_free_port(address, SOCK_DGRAM);
 }
 
 // How often `what` occurs in `text`, overlaps counted.
@@ -143,20 +165,7 @@ inline int free_udp_port_pair(const char *address = "127.0.0.1") {
 
 // A TCP port on the loopback address that was free a moment ago.
 inline int free_tcp_port(const char *address = "127.0.0.1") {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t len = sizeof a;
-    bool found = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
-                 bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                 getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!found) {
-        throw std::runtime_error(std::string("no free TCP port on ") + address);
-    }
-    return ntohs(a.sin_port);
+    return random_free_port(address, SOCK_STREAM);
 }
 
 inline std::string read_file(const std::filesystem::path &file) {
