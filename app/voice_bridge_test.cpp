@@ -74,7 +74,7 @@ TEST(VoiceBridge, VoiceFramesOnlyFromRegisteredRepeaters) {
     voice_port_state state;
     const sockaddr_in stranger = endpoint("127.0.0.9", 50000);
     for (int i = 0; i < 3; ++i) {
-        voice_port_datagram(f, stranger, state, 100 + i, (100 + i) * 1000);
+        voice_port_datagram(f, stranger, state, 100 + i, (100 + i) * std::int64_t{1000});
     }
     EXPECT_FALSE(state.receivers[0].stream_open[1]); // the call state is untouched
     const std::string line = "Voice frame from unregistered 127.0.0.9:50000 dropped\n";
