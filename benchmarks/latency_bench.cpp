@@ -1,7 +1,8 @@
 // Added latency of one voice frame through the running daemon on loopback, in
-// each direction, beside a plain UDP relay carrying the same frames at the
-// same pace in the same run. The simulators stamp every frame with the
-// machine's monotonic clock just before sending and just after receiving.
+// each direction, beside a plain UDP relay carrying copies of the same frames
+// between the same simulators at the same pace in the same seconds. The
+// simulators stamp every frame with the machine's monotonic clock just before
+// sending and just after receiving.
 //
 //   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
 //
@@ -19,7 +20,10 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace ferrule_test;
@@ -56,59 +60,55 @@ std::vector<long long> latencies(const std::vector<sim::frame_line> &out,
     return ns;
 }
 
-// The baseline: a relay thread that receives on one socket and sends each
-// datagram on at once, the least any gateway can do, and the same frames sent
-// through it at the same pace.
-std::vector<long long> relay_latencies(const std::vector<sim::frame_line> &frames, int burst_ms) {
-    const std::uint16_t relay_port = static_cast<std::uint16_t>(free_udp_port());
-    const std::uint16_t sink_port = static_cast<std::uint16_t>(free_udp_port());
-    const int relay = bound_udp_socket("127.0.0.1", relay_port, 0);
-    const int sink = bound_udp_socket("127.0.0.1", sink_port, 0);
-    const int source = socket(AF_INET, SOCK_DGRAM, 0);
-    std::atomic<bool> running{true};
-    std::thread relay_thread([&] {
-        const sockaddr_in to = endpoint("127.0.0.1", sink_port);
+// The baseline: a plain UDP relay, the least any gateway can do, in a
+// process of its own as the daemon is. The simulators send it a copy of each
+// call frame half a period after the frame itself and receive what it passes
+// on (their --mirror-to and --mirror-port), so the relay carries frames of the
+// same size at the same pace in the same seconds, between the very same
+// processes doing the same work around each frame; whatever else the machine
+// does meets both alike.
+class relay_process {
+  public:
+    relay_process()
+        : in_port_(static_cast<std::uint16_t>(free_udp_port())),
+          out_port_(static_cast<std::uint16_t>(free_udp_port())) {
+        const int fd = bound_udp_socket("127.0.0.1", in_port_, 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the benchmark
+            relay(fd, endpoint("127.0.0.1", out_port_));
+        }
+        close(fd);
+    }
+    relay_process(const relay_process &) = delete;
+    relay_process &operator=(const relay_process &) = delete;
+    ~relay_process() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    // Where the sender sends its copies, and where the relay passes them on.
+    std::string in_port() const { return std::to_string(in_port_); }
+    std::string out_port() const { return std::to_string(out_port_); }
+
+  private:
+    [[noreturn]] static void relay(int fd, const sockaddr_in &to) {
         std::uint8_t buffer[512];
-        while (running.load()) {
-            pollfd p{relay, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, -1) <= 0) {
                 continue;
             }
-            const ssize_t n = recv(relay, buffer, sizeof buffer, 0);
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
             if (n > 0) {
-                sendto(relay, buffer, static_cast<std::size_t>(n), 0,
+                sendto(fd, buffer, static_cast<std::size_t>(n), 0,
                        reinterpret_cast<const sockaddr *>(&to), sizeof to);
             }
         }
-    });
-    std::vector<long long> sent(frames.size()), ns;
-    const sockaddr_in to = endpoint("127.0.0.1", relay_port);
-    std::thread receiver([&] {
-        std::uint8_t buffer[512];
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            pollfd p{sink, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) {
-                break;
-            }
-            if (recv(sink, buffer, sizeof buffer, 0) > 0) {
-                ns.push_back(sim::now_ns() - sent[i]);
-            }
-        }
-    });
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        sent[i] = sim::now_ns();
-        sendto(source, frames[i].bytes.data(), frames[i].bytes.size(), 0,
-               reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        std::this_thread::sleep_for(std::chrono::milliseconds(burst_ms));
     }
-    receiver.join();
-    running.store(false);
-    relay_thread.join();
-    close(relay);
-    close(sink);
-    close(source);
-    return ns;
-}
+
+    std::uint16_t in_port_, out_port_;
+    pid_t pid_ = -1;
+};
 
 void report(const char *path, const figures &gateway, const figures &relay) {
     std::printf("%-22s frames %5zu  median %7.1f us  p99 %7.1f us\n", path, gateway.count,
@@ -184,9 +184,12 @@ int main(int argc, char **argv) {
 
     const std::string pace = std::to_string(burst_ms);
     const std::string count = std::to_string(superframes);
+    const relay_process to_network, to_repeater;
     bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
-                    "ts=1,src=2621234,dst=262,superframes=" + count},
-                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count},
+                    "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
+                    to_repeater.in_port(), "--mirror-port", to_network.out_port()},
+                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count,
+                    "--mirror-to", to_network.in_port(), "--mirror-port", to_repeater.out_port()},
                    600);
     const ChildProcess &daemon = rig.daemon;
     if (!rig.wait_for_login(30s)) {
@@ -220,10 +223,29 @@ int main(int argc, char **argv) {
     const auto dmrd_out = sim::frame_lines(rig.peer.output(), "out");
     const auto hytera_in = sim::frame_lines(rig.repeater.output(), "in");
 
+    // A relay passes frames on unchanged and in order, so each copy is the
+    // next one sent with its bytes; a copy the sender had to skip (its next
+    // frame was already due) is passed over rather than shifting every later
+    // pair.
+    const auto copy_latencies = [](const ChildProcess &from, const ChildProcess &to) {
+        const auto sent = sim::frame_lines(from.output(), "mirror-out");
+        std::vector<long long> ns;
+        std::size_t next = 0;
+        for (const sim::frame_line &f : sim::frame_lines(to.output(), "mirror-in")) {
+            for (std::size_t i = next; i < std::min(sent.size(), next + 16); ++i) {
+                if (sent[i].bytes == f.bytes) {
+                    ns.push_back(f.stamp - sent[i].stamp);
+                    next = i + 1;
+                    break;
+                }
+            }
+        }
+        return ns;
+    };
     report("repeater -> network", summarise(latencies(hytera_out, dmrd_in)),
-           summarise(relay_latencies(hytera_out, burst_ms)));
+           summarise(copy_latencies(rig.repeater, rig.peer)));
     report("network -> repeater", summarise(latencies(dmrd_out, hytera_in)),
-           summarise(relay_latencies(dmrd_out, burst_ms)));
+           summarise(copy_latencies(rig.peer, rig.repeater)));
     if (poll_hz > 0) {
         const figures polls = summarise(poller.answers());
         std::printf("%-22s %5zu answers, %zu failed, %d a second  median %7.1f us  p99 %7.1f us\n",

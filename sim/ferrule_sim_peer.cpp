@@ -99,7 +99,8 @@ struct options {
     const char *link_address = "127.0.0.1";
     int link_port = 0; // gateway mode: where DMRP and DMRD go before anything arrived
     bool salt_given = false;
-    std::uint32_t call_to = 0; // master mode: the repeater the calls go to; 0 the first
+    std::uint32_t call_to = 0;          // master mode: the repeater the calls go to; 0 the first
+    int mirror_to = 0, mirror_port = 0; // the latency benchmark's relay, see sim::frame_mirror
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -170,6 +171,10 @@ bool parse(int argc, char **argv, options &o) {
             o.call_gap_ms = std::atoi(v);
         } else if (a == "--repeat") {
             o.repeat = std::atoi(v);
+        } else if (a == "--mirror-to") {
+            o.mirror_to = std::atoi(v);
+        } else if (a == "--mirror-port") {
+            o.mirror_port = std::atoi(v);
         } else {
             return false;
         }
@@ -481,7 +486,8 @@ int main(int argc, char **argv) {
                      "[--link-port N] [--link-address A] [--call-to ID] "
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
-                     "[--repeat N] [--calls-on-signal] [--cut-first] [--frames]\n",
+                     "[--repeat N] [--calls-on-signal] [--cut-first] [--frames] "
+                     "[--mirror-to PORT] [--mirror-port PORT]\n",
                      argv[0]);
         return 2;
     }
@@ -502,6 +508,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::printf("peer listening on %s:%d\n", o.address, o.port);
+    sim::frame_mirror mirror;
+    if (!mirror.open(o.mirror_to, o.mirror_port)) {
+        std::fprintf(stderr, "cannot open the mirror: %s\n", std::strerror(errno));
+        return 1;
+    }
 
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
@@ -564,6 +575,10 @@ int main(int argc, char **argv) {
             }
             follow_call_target();
         }
+        if (mirror.wait_ns(sim::now_ns()) == 0) {
+            sent_line.flush();
+            mirror.send_due(sim::now_ns());
+        }
         if (logged_in && sim::calls_released.load() && call < o.calls.size() &&
             elapsed() >= next_frame_at) {
             if (frame == 0) {
@@ -573,6 +588,7 @@ int main(int argc, char **argv) {
                 std::printf("call %zu start: %zu frames\n", call + 1, frames.size());
             }
             sent_line.flush();
+            mirror.flush();
             const long long stamp = sim::now_ns();
             sendto(fd, frames[frame].data(), frames[frame].size(), 0,
                    reinterpret_cast<sockaddr *>(&gateway), sizeof gateway);
@@ -580,7 +596,13 @@ int main(int argc, char **argv) {
             if (o.frames) {
                 sent_line.hold(stamp, frames[frame].data(), frames[frame].size());
             }
-            next_frame_at = elapsed() + o.burst_ms / 1000.0;
+            mirror.hold(frames[frame].data(), frames[frame].size(), stamp,
+                        o.burst_ms * 1000000LL / 2);
+            // On a fixed schedule, as a network's frames are: a frame sent a
+            // little late does not push every later one back.
+            const double period = o.burst_ms / 1000.0;
+            const double now_s = elapsed();
+            next_frame_at = (next_frame_at + period < now_s ? now_s : next_frame_at) + period;
             if (++frame == frames.size()) {
                 std::printf("call %zu end\n", call + 1);
                 frame = 0;
@@ -593,16 +615,26 @@ int main(int argc, char **argv) {
         const bool sending = logged_in && sim::calls_released.load() && call < o.calls.size();
         if (!sending) {
             sent_line.flush();
+            mirror.flush();
         }
         // Waiting in whole milliseconds would leave the last fraction of one
         // to a busy loop, which takes the processor from the gateway at the
         // very moment it is sent a frame.
         const double wait_s = sending ? std::max(0.0, next_frame_at - elapsed()) : 0.1;
-        const auto wait_ns = static_cast<long long>(wait_s * 1e9);
+        const long long mirror_wait = mirror.wait_ns(sim::now_ns());
+        const long long wait_ns = mirror_wait >= 0
+                                      ? std::min(mirror_wait, static_cast<long long>(wait_s * 1e9))
+                                      : static_cast<long long>(wait_s * 1e9);
         const timespec wait{static_cast<time_t>(wait_ns / 1000000000LL),
                             static_cast<long>(wait_ns % 1000000000LL)};
-        pollfd p{fd, POLLIN, 0};
-        if (ppoll(&p, 1, &wait, nullptr) <= 0) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {mirror.listen_fd(), POLLIN, 0}};
+        if (ppoll(p, mirror.listen_fd() >= 0 ? 2 : 1, &wait, nullptr) <= 0) {
+            continue;
+        }
+        if ((p[1].revents & POLLIN) != 0) {
+            mirror.receive();
+        }
+        if ((p[0].revents & POLLIN) == 0) {
             continue;
         }
         unsigned char d[1024];

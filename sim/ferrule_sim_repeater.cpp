@@ -19,6 +19,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <span>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,6 +78,7 @@ struct options {
     double flood_control = 0; // junk datagrams a second to the control port
     int repeat = 1;
     std::vector<call_plan> calls;
+    int mirror_to = 0, mirror_port = 0; // the latency benchmark's relay, see sim::frame_mirror
 };
 
 void usage() {
@@ -103,6 +105,10 @@ void usage() {
               "                        answers and a call, whatever the gateway says\n"
               "  --flood-control N     also send N junk datagrams a second to the control\n"
               "                        port (random lengths and bytes, and keep-alives)\n"
+              "  --mirror-to PORT      send each call frame again, half a period later, to\n"
+              "                        a relay on 127.0.0.1:PORT (\"frame mirror-out\")\n"
+              "  --mirror-port PORT    receive what a relay sends to 127.0.0.1:PORT\n"
+              "                        (\"frame mirror-in\")\n"
               "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
               "  --quiet               print only state changes and the summary");
 }
@@ -170,6 +176,10 @@ bool parse(int argc, char **argv, options &o) {
             o.flood_control = std::atof(v.c_str());
         } else if (a == "--repeat") {
             o.repeat = std::atoi(v.c_str());
+        } else if (a == "--mirror-to") {
+            o.mirror_to = std::atoi(v.c_str());
+        } else if (a == "--mirror-port") {
+            o.mirror_port = std::atoi(v.c_str());
         } else if (a == "--call") {
             call_plan c;
             if (!sim::parse_call(v, c)) {
@@ -304,6 +314,10 @@ class repeater {
           gw_voice_(address(o.gateway, o.voice_port)), gw_rdac_(address(o.gateway, o.rdac_port)) {}
 
     int run() {
+        if (!mirror_.open(o_.mirror_to, o_.mirror_port)) {
+            std::fprintf(stderr, "cannot open the mirror: %s\n", std::strerror(errno));
+            return 1;
+        }
         const auto start = clock_type::now();
         say("sim repeater %s: gateway %s, control %u voice %u rdac %u, id %u call %s",
             o_.local.c_str(), o_.gateway.c_str(), o_.control_port, o_.voice_port, o_.rdac_port,
@@ -312,6 +326,10 @@ class repeater {
             auto now = clock_type::now();
             if (o_.duration > 0 && seconds_since(start, now) >= o_.duration) {
                 break;
+            }
+            if (mirror_.wait_ns(sim::now_ns()) == 0) {
+                sent_line_.flush();
+                mirror_.send_due(sim::now_ns());
             }
             if (o_.stranger) {
                 stranger_tick(now);
@@ -324,6 +342,7 @@ class repeater {
             poll_once(o_.flood_control > 0 ? std::chrono::milliseconds(1) : wait_after(now));
         }
         sent_line_.flush();
+        mirror_.flush();
         say("summary: voice frames sent %lu, network frames received %lu, network calls %lu, "
             "identified %s",
             frames_sent_, frames_received_, calls_received_, identified_ ? "yes" : "no");
@@ -383,6 +402,7 @@ class repeater {
         }
         if (!call_active()) {
             sent_line_.flush();
+            mirror_.flush();
         }
     }
 
@@ -469,11 +489,13 @@ class repeater {
             f = voice_frame(c, sequence_, 0x03, 0x2222, false, fill);
         }
         sent_line_.flush();
+        mirror_.flush();
         const long long stamp = sim::now_ns();
         send(voice_, gw_voice_, f, "voice frame", false);
         if (o_.frames) {
             sent_line_.hold(stamp, f.data(), f.size());
         }
+        mirror_.hold(f.data(), f.size(), stamp, o_.burst_ms * 1000000LL / 2);
         if (!o_.quiet) {
             say("-> voice   frame seq %u %s", sequence_, slot_type_name(f[18]));
         }
@@ -486,7 +508,11 @@ class repeater {
             ++next_call_;
             next_frame_at_ = now + std::chrono::milliseconds(o_.call_gap_ms);
         } else {
-            next_frame_at_ = now + std::chrono::milliseconds(o_.burst_ms);
+            // On a fixed schedule, as a repeater's slots are: a frame sent a
+            // little late does not push every later one back. Only a call's
+            // start or a frame more than a period late sets it anew.
+            const auto period = std::chrono::milliseconds(o_.burst_ms);
+            next_frame_at_ = (next_frame_at_ + period < now ? now : next_frame_at_) + period;
         }
     }
 
@@ -497,22 +523,32 @@ class repeater {
         const std::chrono::nanoseconds idle = std::chrono::milliseconds(50);
         const bool sending =
             call_active() && identified_ && voice_registered_ && sim::calls_released.load();
+        const long long mirror_wait = mirror_.wait_ns(sim::now_ns());
+        const std::chrono::nanoseconds limit =
+            mirror_wait >= 0 ? std::min(idle, std::chrono::nanoseconds(mirror_wait)) : idle;
         if (!sending) {
-            return idle;
+            return limit;
         }
         return std::clamp<std::chrono::nanoseconds>(next_frame_at_ - now,
-                                                    std::chrono::nanoseconds(0), idle);
+                                                    std::chrono::nanoseconds(0), limit);
     }
 
     void poll_once(std::chrono::nanoseconds timeout) {
-        pollfd fds[3] = {{control_, POLLIN, 0}, {voice_, POLLIN, 0}, {rdac_, POLLIN, 0}};
+        pollfd fds[4] = {{control_, POLLIN, 0},
+                         {voice_, POLLIN, 0},
+                         {rdac_, POLLIN, 0},
+                         {mirror_.listen_fd(), POLLIN, 0}};
         const timespec wait{static_cast<time_t>(timeout.count() / 1000000000),
                             static_cast<long>(timeout.count() % 1000000000)};
-        if (ppoll(fds, 3, &wait, nullptr) <= 0) {
+        if (ppoll(fds, mirror_.listen_fd() >= 0 ? 4 : 3, &wait, nullptr) <= 0) {
             return;
         }
+        if ((fds[3].revents & POLLIN) != 0) {
+            mirror_.receive();
+            fds[3].revents = 0;
+        }
         std::uint8_t buf[512];
-        for (const pollfd &p : fds) {
+        for (const pollfd &p : std::span(fds).first(3)) {
             if ((p.revents & POLLIN) == 0) {
                 continue;
             }
@@ -620,6 +656,7 @@ class repeater {
     int stage_ = 0;
     clock_type::time_point last_announce_{}, last_keepalive_{}, identified_at_{}, next_frame_at_{};
     sim::deferred_frame_line sent_line_;
+    sim::frame_mirror mirror_;
     std::size_t next_call_ = 0;
     int frame_in_call_ = 0;
     std::uint16_t sequence_ = 0;

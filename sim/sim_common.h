@@ -3,6 +3,7 @@
 // trigger that starts it, and the frame lines a test or benchmark reads.
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <ctime>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace sim {
@@ -118,6 +121,7 @@ inline std::size_t count_frame_lines(const std::string &output, const std::strin
 // would take a processor from the gateway in the very microseconds it measures.
 class deferred_frame_line {
   public:
+    explicit deferred_frame_line(const char *direction = "out") : direction_(direction) {}
     void hold(long long stamp, const std::uint8_t *d, std::size_t n) {
         flush();
         stamp_ = stamp;
@@ -127,16 +131,108 @@ class deferred_frame_line {
     }
     void flush() {
         if (held_) {
-            print_frame("out", stamp_, bytes_.data(), length_);
+            print_frame(direction_, stamp_, bytes_.data(), length_);
             held_ = false;
         }
     }
 
   private:
+    const char *direction_;
     std::array<std::uint8_t, 512> bytes_{};
     std::size_t length_ = 0;
     long long stamp_ = 0;
     bool held_ = false;
+};
+
+// --mirror-to PORT and --mirror-port PORT, for the latency benchmark's
+// baseline: every call frame is sent a second time, half a period after the
+// first, from a socket of its own to a plain relay on 127.0.0.1:PORT, and what
+// a relay delivers to the mirror port is received beside the gateway's
+// frames. So the relay and the gateway are measured between the very same
+// sending and receiving processes, doing the same work around each frame.
+// Lines: "frame mirror-out NS HEX" and "frame mirror-in NS HEX".
+class frame_mirror {
+  public:
+    frame_mirror() = default;
+    frame_mirror(const frame_mirror &) = delete;
+    frame_mirror &operator=(const frame_mirror &) = delete;
+    ~frame_mirror() {
+        for (const int fd : {send_fd_, listen_fd_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    // Either port may be 0 (not used); false when a socket cannot be had.
+    bool open(int to_port, int listen_port) {
+        if (to_port > 0) {
+            to_ = loopback(to_port);
+            send_fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+            if (send_fd_ < 0) {
+                return false;
+            }
+        }
+        if (listen_port > 0) {
+            const sockaddr_in local = loopback(listen_port);
+            listen_fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+            return listen_fd_ >= 0 &&
+                   bind(listen_fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+        }
+        return true;
+    }
+    int listen_fd() const { return listen_fd_; }
+
+    // A copy of the frame just sent, to go `delay_ns` after `sent_at`.
+    void hold(const std::uint8_t *d, std::size_t n, long long sent_at, long long delay_ns) {
+        if (send_fd_ < 0) {
+            return;
+        }
+        length_ = n < frame_.size() ? n : frame_.size();
+        std::copy(d, d + length_, frame_.begin());
+        due_ns_ = sent_at + delay_ns;
+    }
+    // Nanoseconds until the held copy is due: 0 when it is, -1 when none is held.
+    long long wait_ns(long long now) const {
+        return due_ns_ == 0 ? -1 : std::max(0LL, due_ns_ - now);
+    }
+    // Sends the held copy when due; its line is printed before the next send.
+    void send_due(long long now) {
+        if (due_ns_ == 0 || now < due_ns_) {
+            return;
+        }
+        line_.flush();
+        due_ns_ = 0;
+        const long long stamp = now_ns();
+        (void)sendto(send_fd_, frame_.data(), length_, 0, reinterpret_cast<const sockaddr *>(&to_),
+                     sizeof to_);
+        line_.hold(stamp, frame_.data(), length_);
+    }
+    void flush() { line_.flush(); }
+    void receive() {
+        std::uint8_t d[512];
+        const ssize_t n = recv(listen_fd_, d, sizeof d, 0);
+        const long long stamp = now_ns();
+        if (n > 0) {
+            print_frame("mirror-in", stamp, d, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    static sockaddr_in loopback(int port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+
+    int send_fd_ = -1, listen_fd_ = -1;
+    sockaddr_in to_{};
+    std::array<std::uint8_t, 512> frame_{};
+    std::size_t length_ = 0;
+    long long due_ns_ = 0;
+    deferred_frame_line line_{"mirror-out"};
 };
 
 // The frames of the "frame out|in" lines of a simulator's output, in order.
