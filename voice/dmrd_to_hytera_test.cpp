@@ -41,8 +41,6 @@ struct Link {
 
 constexpr std::uint8_t TS2 = df::FLAG_TS2;
 
-} // namespace
-
 // Bytes [first, first + n) of a frame.
 std::vector<std::uint8_t> at(const hf::Frame &f, std::size_t first, std::size_t n) {
     return {f.begin() + static_cast<std::ptrdiff_t>(first),
@@ -56,6 +54,28 @@ void expect_swapped_burst(const hf::Frame &h, const df::Frame &d) {
         EXPECT_EQ(h[27 + 2 * k], d[20 + 2 * k]) << k;
     }
 }
+
+// One event of a call scenario on TS1: a voice frame (stream, source, kind)
+// or, with kind 0, a tick; and the slot types the repeater gets for it.
+struct CallStep {
+    std::int64_t at_ms;
+    std::uint32_t stream;
+    std::uint32_t source;
+    std::uint8_t kind;
+    std::vector<std::uint8_t> sent;
+};
+
+struct CallScenario {
+    const char *name;
+    std::vector<CallStep> steps;
+    const char *log_line; // appears exactly once
+    call_end last_heard;
+};
+
+constexpr std::uint8_t TICK = 0, HEADER = 0x21, TERMINATOR = 0x22, BURST_A = 0x10, BURST_B = 0x01;
+constexpr std::uint8_t SETUP = 0xEE, END = 0x22, A = 0x77, B = 0x88;
+
+} // namespace
 
 TEST(DmrdToHytera, Ts2NetworkCallReachesRepeaterOnce) {
     Link link;
@@ -250,30 +270,6 @@ TEST(DmrdToHytera, TargetAddressForSending) {
         EXPECT_FALSE(hytera_target_address(bad, 50001, a)) << bad;
     }
 }
-
-namespace {
-
-// One event of a call scenario on TS1: a voice frame (stream, source, kind)
-// or, with kind 0, a tick; and the slot types the repeater gets for it.
-struct CallStep {
-    std::int64_t at_ms;
-    std::uint32_t stream;
-    std::uint32_t source;
-    std::uint8_t kind;
-    std::vector<std::uint8_t> sent;
-};
-
-struct CallScenario {
-    const char *name;
-    std::vector<CallStep> steps;
-    const char *log_line; // appears exactly once
-    call_end last_heard;
-};
-
-constexpr std::uint8_t TICK = 0, HEADER = 0x21, TERMINATOR = 0x22, BURST_A = 0x10, BURST_B = 0x01;
-constexpr std::uint8_t SETUP = 0xEE, END = 0x22, A = 0x77, B = 0x88;
-
-} // namespace
 
 TEST(DmrdToHytera, OneCallPerSlotEndedByTerminatorOrWatchdog) {
     const CallScenario scenarios[] = {
