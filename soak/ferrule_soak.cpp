@@ -71,8 +71,10 @@ class noise_maker {
             for (int i = 0; i < count; ++i) {
                 std::array<std::uint8_t, 400> d{};
                 const std::size_t n = datagram(t.port, d);
-                sent_ += sendto(t.fd, d.data(), n, 0, reinterpret_cast<const sockaddr *>(&to),
-                                sizeof to) >= 0;
+                if (sendto(t.fd, d.data(), n, 0, reinterpret_cast<const sockaddr *>(&to),
+                           sizeof to) >= 0) {
+                    ++sent_;
+                }
             }
         }
     }
