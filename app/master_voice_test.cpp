@@ -10,11 +10,11 @@
 #include "network/mode_link.h"
 #include "testing/test_frames.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,38 +22,9 @@ namespace {
 
 namespace hf = hytera_frame;
 namespace df = dmrd_frame;
-using ferrule_test::endpoint;
+using namespace ferrule_test;
 
-// A UDP socket on `address` at a port of the system's choice.
-struct udp {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at;
-    explicit udp(const char *address) : at(endpoint(address, 0)) {
-        socklen_t n = sizeof at;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&at), &n) != 0) {
-            throw std::runtime_error(std::string("cannot bind on ") + address);
-        }
-    }
-    ~udp() { close(fd); }
-    udp(const udp &) = delete;
-    udp &operator=(const udp &) = delete;
-
-    // The next datagram within `wait_ms` and its sender's port; empty when none.
-    std::vector<std::uint8_t> receive(std::uint16_t &from_port, int wait_ms = 1000) const {
-        pollfd p{fd, POLLIN, 0};
-        std::vector<std::uint8_t> d(512);
-        sockaddr_in from{};
-        socklen_t n = sizeof from;
-        const ssize_t got =
-            poll(&p, 1, wait_ms) <= 0
-                ? -1
-                : recvfrom(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from), &n);
-        d.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        from_port = ntohs(from.sin_port);
-        return d;
-    }
-};
+using udp = ferrule_test::udp_socket;
 
 struct MasterVoice : ::testing::Test {
     ferrule_test::CapturedLog log;
@@ -140,16 +111,15 @@ TEST_F(MasterVoice, EachRepeatersCallLeavesOnItsOwnLinkUnderItsOwnIdAndStream) {
         EXPECT_EQ(i < 2 ? (streams[r] = stream) : streams[r], stream) << "one stream a call";
     }
     EXPECT_NE(streams[0], streams[1]);
-    EXPECT_NE(log.text().find(", repeater index 1\n"), std::string::npos) << log.text();
+    EXPECT_TRUE(contains(log.text(), ", repeater index 1\n"));
 
     // A link that is not up sends nothing, and says so once a call.
     set_link(1, false);
     from_repeater(1, 0);
     std::uint16_t port = 0;
     EXPECT_TRUE(master.receive(port, 100).empty());
-    EXPECT_NE(log.text().find("Call of repeater index 1 not sent: its master link is not up "
-                              "(not logged in)\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(), "Call of repeater index 1 not sent: its master link is not up "
+                                     "(not logged in)\n"));
 }
 
 TEST_F(MasterVoice, ANetworkCallOnOneLinkReachesThatRepeaterAlone) {
@@ -187,10 +157,9 @@ TEST(MasterLinkSockets, EachIndexBindsTheLinkPortPlusItsIndex) {
     EXPECT_EQ(MMDVM_link_socket(3), -1);
     DMRGateway_local_port = 65500;
     EXPECT_EQ(MMDVM_link_open(49), 1);
-    EXPECT_NE(log.text().find("Cannot bind the network link 3 socket to 127.0.0.1:"),
-              std::string::npos);
-    EXPECT_NE(log.text().find("The network link 49 socket has no port: 65549 is beyond 65535"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(), "Cannot bind the network link 3 socket to 127.0.0.1:"));
+    EXPECT_TRUE(
+        contains(log.text(), "The network link 49 socket has no port: 65549 is beyond 65535"));
     close(MMDVM_link_socket(2));
     MMDVM_link_socks[2].fd.store(-1);
     DMRGateway_local_port = 62032;

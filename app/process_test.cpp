@@ -1,14 +1,20 @@
+// The built daemon alone, its surroundings played by this test: how it
+// starts, stops and fails, and its link with the network peer played by
+// sockets of this test. The link test is the one that waits for a real
+// time-out: it shows the peer timer thread ticking the daemon's own peer table
+// and login state; the time-outs themselves are unit-tested with a hand-set
+// clock.
 #include "testing/daemon_process.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <chrono>
 #include <dirent.h>
 
 using namespace std::chrono_literals;
-using ferrule_test::DaemonPorts;
-using ferrule_test::DaemonProcess;
-using ferrule_test::ScratchDir;
+using namespace ferrule_test;
+using steady = std::chrono::steady_clock;
 
 namespace {
 
@@ -20,16 +26,9 @@ std::string appended_line(const DaemonPorts &ports) {
     return "f.cfg line " + std::to_string(ferrule_test::count_of(loopback_config(ports), "\n") + 1);
 }
 
-// errno of binding a UDP socket to address:port, 0 when the bind succeeded.
-int bind_errno(const char *address, int port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    int result = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 0 : errno;
-    close(fd);
-    return result;
+// Whether the daemon holds a UDP port on the address.
+bool port_held(const char *address, int port) {
+    return !ferrule_test::port_bindable(address, SOCK_DGRAM, port);
 }
 
 TEST(Process, NoArgumentReadsTheDefaultFileAndInterruptTerminateQuitStopInOrder) {
@@ -42,19 +41,14 @@ TEST(Process, NoArgumentReadsTheDefaultFileAndInterruptTerminateQuitStopInOrder)
         daemon.signal(signum);
         EXPECT_EQ(daemon.wait_exit(5s), 0) << signum;
         const std::string out = daemon.output();
-        EXPECT_NE(out.find("Usage: ferrule <configFile> \nExample: ferrule ferrule.cfg \n"
-                           "Reading file ferrule.cfg\n"),
-                  std::string::npos)
-            << out;
-        EXPECT_NE(out.find("sigCatch errno=" + std::to_string(signum) + "\nERROR:"),
-                  std::string::npos)
-            << out;
+        EXPECT_TRUE(contains(out, "Usage: ferrule <configFile> \nExample: ferrule ferrule.cfg \n"
+                                  "Reading file ferrule.cfg\n"));
+        EXPECT_TRUE(contains(out, "sigCatch errno=" + std::to_string(signum) + "\nERROR:"));
         EXPECT_EQ(out.substr(out.size() - 12), "EXIT MASTER\n");
         std::string report = ferrule_test::read_file(dir.path() / "error.txt");
         EXPECT_EQ(ferrule_test::count_of(report, "ERROR DMR MASTER:"), 1u) << signum;
-        EXPECT_NE(
-            report.find("signum=" + std::to_string(signum) + "\nFUNKTION:FUNCTION:read_config\n"),
-            std::string::npos);
+        EXPECT_TRUE(contains(report, "signum=" + std::to_string(signum) +
+                                         "\nFUNKTION:FUNCTION:read_config\n"));
     }
 }
 
@@ -65,14 +59,12 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
     for (int port : {ports.control, ports.voice, ports.rdac, ports.link_local}) {
-        EXPECT_EQ(bind_errno("127.0.0.1", port), EADDRINUSE) << port;
+        EXPECT_TRUE(port_held("127.0.0.1", port)) << port;
     }
     // Bound to the configured address only: the same port on another is free.
-    EXPECT_EQ(bind_errno("127.0.0.2", ports.control), 0);
-    EXPECT_NE(daemon.output().find(appended_line(ports) +
-                                   ": unknown key \"DMRGateway_adress\" ignored\n"),
-              std::string::npos)
-        << daemon.output();
+    EXPECT_FALSE(port_held("127.0.0.2", ports.control));
+    EXPECT_TRUE(contains(daemon.output(),
+                         appended_line(ports) + ": unknown key \"DMRGateway_adress\" ignored\n"));
     daemon.signal(SIGHUP);
     EXPECT_TRUE(daemon.wait_for_output("(SIGHUP) ignored", 5s)) << daemon.output();
     EXPECT_EQ(daemon.wait_exit(1500ms), -1) << "a hang-up does not stop it";
@@ -92,13 +84,13 @@ struct FatalCase {
 TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
     DaemonPorts ports;
     const FatalCase cases[] = {
-        {"host name", "DMRGateway_address=localhost\n", false,
-         appended_line(ports) + ": DMRGateway_address=localhost is not a dotted IPv4 address"},
         {"port too large", "Hytera_RPT_PORT=99999\n", false,
          appended_line(ports) + ": Hytera_RPT_PORT=99999 is not a port number from 1 to 65535"},
         {"port in use", "", true,
          "Cannot bind the repeater voice socket to 127.0.0.1:" + std::to_string(ports.voice) +
              ": Address already in use; ferrule stops\n"},
+        {"unknown link mode", "DMRGateway_mode=peer\n", false,
+         "DMRGateway_mode=peer is not a link mode: use login, gateway or master\n"},
         // TEST-NET-1, never an address of this machine.
         {"address not here", "DMRGateway_local_address=192.0.2.1\n", false,
          "Cannot bind the network link socket to 192.0.2.1:", true},
@@ -120,11 +112,11 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
         EXPECT_EQ(daemon.wait_exit(5s), 1) << c.name;
         close(held);
         std::string out = daemon.output();
-        EXPECT_EQ(ferrule_test::count_of(out, c.expected), 1u) << c.name << "\n" << out;
+        EXPECT_TRUE(ferrule_test::contains_once(out, c.expected)) << c.name;
         EXPECT_EQ(out.find("initialized"), std::string::npos) << c.name;
         EXPECT_EQ(out.find("Start"), std::string::npos) << "no thread ran: " << c.name;
         // The ports it bound before the failing one are free again.
-        EXPECT_EQ(bind_errno("127.0.0.1", ports.control), 0) << c.name;
+        EXPECT_FALSE(port_held("127.0.0.1", ports.control)) << c.name;
     }
 }
 
@@ -146,10 +138,6 @@ TEST(Process, HelpVersionAndUnknownOption) {
         EXPECT_EQ(daemon.output().find("Reading file"), std::string::npos) << c.arg;
     }
 }
-
-} // namespace
-
-namespace {
 
 // The detached daemon is a child of our child; it is found by its working
 // directory, which is a scratch directory of this test alone.
@@ -187,7 +175,7 @@ TEST(Process, DetachAloneFallsBackToDefaultFileAndReportsInterrupt) {
     bool bound = false;
     for (int i = 0; i < 100 && !bound; ++i) {
         std::this_thread::sleep_for(20ms);
-        bound = bind_errno("127.0.0.1", ports.link_local) == EADDRINUSE;
+        bound = port_held("127.0.0.1", ports.link_local);
     }
     EXPECT_TRUE(bound);
     kill(daemon, SIGINT);
@@ -202,6 +190,66 @@ TEST(Process, DetachAloneFallsBackToDefaultFileAndReportsInterrupt) {
     EXPECT_TRUE(gone);
     EXPECT_NE(ferrule_test::read_file(dir.path() / "error.txt").find("signum=2\n"),
               std::string::npos);
+}
+
+const std::string RPTACK_7("RPTACK\0\0\0\x07", 10);
+
+// The first datagram of `length` bytes, empty when none came within `timeout`.
+std::string receive(const udp_socket &s, std::size_t length, std::chrono::seconds timeout) {
+    std::uint16_t port = 0;
+    for (auto end = steady::now() + timeout; steady::now() < end;) {
+        const std::vector<std::uint8_t> d = s.receive(port, 200);
+        if (d.size() == length) {
+            return {d.begin(), d.end()};
+        }
+    }
+    return {};
+}
+
+TEST(LinkEndToEnd, OnlyThePeerDrivesTheLoginAndASilentPeerIsDroppedAfter35Seconds) {
+    ScratchDir dir;
+    DaemonPorts ports;
+    dir.write("f.cfg", loopback_config(ports));
+    const udp_socket intruder("127.0.0.3", static_cast<std::uint16_t>(ports.peer));
+    const udp_socket peer("127.0.0.1", static_cast<std::uint16_t>(ports.peer));
+    DaemonProcess daemon(dir.path(), {"f.cfg"});
+    ASSERT_TRUE(daemon.wait_for_output("Start MMDV  Modul  V0.03 Beta\n\033[0m", 5s))
+        << daemon.output();
+    const sockaddr_in link = endpoint("127.0.0.1", static_cast<std::uint16_t>(ports.link_local));
+
+    // The link socket is bound once the banner is out; a stranger's RPTACK
+    // from the peer's port on another address is dropped.
+    bool dropped = false;
+    for (int i = 0; i < 20 && !dropped; ++i) {
+        intruder.send(RPTACK_7, link);
+        dropped = daemon.wait_for_output(".....recv from 127.0.0.3:", 200ms);
+    }
+    ASSERT_TRUE(dropped) << daemon.output();
+
+    // The configured peer walks the login to the end and is recorded.
+    peer.send(RPTACK_7, link);
+    EXPECT_EQ(receive(peer, 40, 2s).substr(0, 8), std::string("RPTK\0\0\0\x07", 8));
+    peer.send(RPTACK_7, link);
+    ASSERT_EQ(receive(peer, 302, 2s).substr(0, 8), std::string("RPTC\0\0\0\x07", 8));
+    const auto recorded = steady::now();
+    ASSERT_TRUE(daemon.wait_for_output("INSERT NR.0 MMDVM INDEX:<:127.0.0.1-:", 2s));
+
+    // Silent from here on: dropped 34 to 35 s after it was recorded, and the
+    // login starts again, so the next RPTACK is answered with RPTK.
+    ASSERT_TRUE(daemon.wait_for_output("TIME OUT MMDV INDEX:<:127.0.0.1-:", 40s))
+        << daemon.output();
+    const double after = std::chrono::duration<double>(steady::now() - recorded).count();
+    EXPECT_GE(after, 33.5);
+    EXPECT_LE(after, 36.5);
+    peer.send(RPTACK_7, link);
+    EXPECT_EQ(receive(peer, 40, 2s).substr(0, 4), "RPTK") << daemon.output();
+
+    const std::string out = daemon.output();
+    EXPECT_TRUE(contains(out, ".....recv RPTACK 0:7\n.....send RPTK:7\n.....recv RPTACK 1:7\n"
+                              ".....send RPTC:7\n"));
+    EXPECT_EQ(out.find("NOT THE PEER"), out.rfind("NOT THE PEER")) << "once a minute per source";
+    std::uint16_t from = 0;
+    EXPECT_TRUE(intruder.receive(from, 0).empty()) << "the intruder got an answer";
 }
 
 } // namespace

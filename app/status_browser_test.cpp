@@ -22,6 +22,5 @@ TEST(StatusPageInBrowser, ShowsTheRepeaterAndTheLink) {
                        "check.txt");
     // The check ends itself, browser and all, within its 60 s.
     EXPECT_EQ(check.wait_exit(90s), 0) << check.output();
-    rig.daemon.signal(SIGINT);
-    EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
+    EXPECT_EQ(rig.stop(), 0);
 }

@@ -4,6 +4,7 @@
 #include "app/status_server.h"
 #include "testing/http_client.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ TEST_F(StatusServer, ServesPageJsonAndMetrics) {
         EXPECT_EQ(r.status, 200) << c.path;
         EXPECT_TRUE(r.has_header(std::string("Content-Type: ") + c.type)) << c.path << r.head;
         EXPECT_TRUE(r.has_header("Cache-Control: no-store")) << c.path;
-        EXPECT_NE(r.body.find(c.contains), std::string::npos) << c.path;
+        EXPECT_TRUE(contains(r.body, c.contains)) << c.path;
     }
     EXPECT_TRUE(nlohmann::json::accept(http_get(server.port(), "/status.json").body));
 
@@ -47,7 +48,7 @@ TEST_F(StatusServer, ServesPageJsonAndMetrics) {
     for (const char *outside : {"http://", "https://", "src=", "href=", "@import", "url("}) {
         EXPECT_EQ(page.body.find(outside), std::string::npos) << outside;
     }
-    EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none';"), std::string::npos);
+    EXPECT_TRUE(contains(page.head, "Content-Security-Policy: default-src 'none';"));
 }
 
 TEST_F(StatusServer, OtherPathsAndMethodsAreRefused) {

@@ -6,6 +6,7 @@
 #include "testing/bridge_rig.h"
 #include "testing/call_check.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,6 @@ using namespace std::chrono_literals;
 using namespace bridge_rig_defaults;
 
 namespace {
-
-std::string faults(const call_check::result &r) {
-    std::string s;
-    for (const std::string &f : r.faults) {
-        s += f + "\n";
-    }
-    return s;
-}
 
 // Each needle found after the one before.
 bool in_order(const std::string &text, const std::vector<std::string> &needles) {
@@ -69,7 +62,7 @@ TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFram
          {"port assignment for service 11: " + std::to_string(rig.ports.voice),
           "port assignment for service 12: " + std::to_string(rig.ports.rdac),
           std::string("identified: the gateway acknowledged the radio data")}) {
-        EXPECT_NE(repeater_out.find(line), std::string::npos) << repeater_out;
+        EXPECT_TRUE(contains(repeater_out, line));
     }
     const std::string seen = rig.peer.output();
     EXPECT_TRUE(in_order(
@@ -101,7 +94,7 @@ TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFram
     const call_check::result up =
         call_check::to_network(sim::frame_lines(rig.repeater.output(), "out"),
                                sim::frame_lines(rig.peer.output(), "in"), REPEATER_ID, CALLSIGN);
-    EXPECT_TRUE(up.faults.empty()) << faults(up);
+    EXPECT_TRUE(up.faults.empty()) << up.faults_text();
     EXPECT_EQ(up.calls, 2U);
     EXPECT_EQ(up.frames, repeater_frames);
 
@@ -109,12 +102,11 @@ TEST(VoiceBridgeEndToEnd, IdentifiedRepeaterIsLoggedInAndCallsBothWaysArriveFram
     EXPECT_EQ(network_sent.size(), 3U + 18 + 2);
     const call_check::result down = call_check::to_repeater(
         network_sent, sim::frame_lines(rig.repeater.output(), "in"), FIRMWARE);
-    EXPECT_TRUE(down.faults.empty()) << faults(down);
+    EXPECT_TRUE(down.faults.empty()) << down.faults_text();
     EXPECT_EQ(down.calls, 1U); // one call setup frame for three headers
     EXPECT_EQ(down.frames, network_frames_delivered);
 
-    rig.daemon.signal(SIGINT);
-    EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
+    EXPECT_EQ(rig.stop(), 0);
 }
 
 TEST(VoiceBridgeEndToEnd, NetworkCallCutWithoutTerminatorIsEndedForTheRepeater) {
@@ -137,7 +129,7 @@ TEST(VoiceBridgeEndToEnd, NetworkCallCutWithoutTerminatorIsEndedForTheRepeater) 
     const auto received = sim::frame_lines(rig.repeater.output(), "in");
     const call_check::result down =
         call_check::to_repeater(sim::frame_lines(rig.peer.output(), "out"), received, FIRMWARE);
-    EXPECT_TRUE(down.faults.empty()) << faults(down);
+    EXPECT_TRUE(down.faults.empty()) << down.faults_text();
     EXPECT_EQ(down.calls, 2U);
     ASSERT_EQ(received.size(), delivered);
     const auto &cut_end = received[13].bytes;
@@ -151,9 +143,8 @@ TEST(VoiceBridgeEndToEnd, NetworkCallCutWithoutTerminatorIsEndedForTheRepeater) 
     const long long gap_ms = (received[13].stamp - received[12].stamp) / 1000000;
     EXPECT_GE(gap_ms, 1500);
     EXPECT_LT(gap_ms, 1900);
-    EXPECT_NE(rig.daemon.output().find("Network call to the repeater ended by the watchdog"),
-              std::string::npos);
+    EXPECT_TRUE(
+        contains(rig.daemon.output(), "Network call to the repeater ended by the watchdog"));
 
-    rig.daemon.signal(SIGINT);
-    EXPECT_EQ(rig.daemon.wait_exit(5s), 0);
+    EXPECT_EQ(rig.stop(), 0);
 }

@@ -1,12 +1,12 @@
 #include "core/settings.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-using ferrule_test::CapturedLog;
-using ferrule_test::ScratchDir;
+using namespace ferrule_test;
 
 namespace {
 
@@ -148,7 +148,7 @@ TEST_P(ReadConfig, AppliesLine) {
     CapturedLog log;
     EXPECT_EQ(read_config(file.c_str()), c.result);
     std::string text = log.text();
-    EXPECT_NE(text.find("Reading file " + file.string() + "\n"), std::string::npos);
+    EXPECT_TRUE(contains(text, "Reading file " + file.string() + "\n"));
     // The messages that name the file are written for it as "F".
     auto named = [&](std::string expected) {
         if (std::size_t at = expected.find("F line"); at != std::string::npos) {
@@ -157,7 +157,7 @@ TEST_P(ReadConfig, AppliesLine) {
         return expected;
     };
     if (c.log_contains != nullptr) {
-        EXPECT_NE(text.find(named(c.log_contains)), std::string::npos) << text;
+        EXPECT_TRUE(contains(text, named(c.log_contains)));
     }
     const char *fatal = config_fatal_error();
     if (c.fatal == nullptr) {

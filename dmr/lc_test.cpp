@@ -95,41 +95,6 @@ TEST(Burst, MatchesTheBitByBitStages) {
     }
 }
 
-TEST(Burst, BuildersKeepSeparateBuffers) {
-    const std::uint8_t *header = ipscpacket_construct_payload_voice_lc_header(1, 9, 1234567);
-    std::string before = hex(header, 33);
-    ipscpacket_construct_payload_terminator_with_lc(0, 1, 2);
-    EXPECT_EQ(hex(header, 33), before);
-}
-
-// Every payload carries the BS sourced data sync and its slot type, whatever the IDs.
-TEST(Burst, SyncAndSlotTypeInEveryPayload) {
-    const struct {
-        const std::uint8_t *(*build)(std::uint8_t, std::uint32_t, std::uint32_t);
-        const char *slot_type;
-    } builders[] = {{ipscpacket_construct_payload_voice_lc_header, "00010001"},
-                    {ipscpacket_construct_payload_terminator_with_lc, "00010010"}};
-    const std::uint32_t ids[][2] = {{9, 1234567}, {1234567, 7654321}, {0, 0}, {0xFFFFFF, 1}};
-    for (const auto &b : builders) {
-        for (const auto &id : ids) {
-            for (std::uint8_t type : {0, 1}) {
-                const std::uint8_t *p = b.build(type, id[0], id[1]);
-                flag_t bits[264];
-                base_bytestobits(p, 33, bits, 264);
-                std::uint8_t sync[6];
-                base_bitstobytes(bits + 108, 48, sync, 6);
-                EXPECT_EQ(hex(sync, 6), "DF F5 7D 75 DF 5D");
-                std::string slot;
-                for (int i = 98; i < 106; ++i) {
-                    slot += static_cast<char>('0' + bits[i]);
-                }
-                EXPECT_EQ(slot, b.slot_type);
-                EXPECT_EQ(p[33], 0);
-            }
-        }
-    }
-}
-
 // The sync patterns of ETSI TS 102 361-1 clause 9.1.1.
 TEST(Sync, AllPatternsAndUnknownCodes) {
     const char *expected[] = {"75 5F D7 DF 75 F7", "DF F5 7D 75 DF 5D", "7F 7D 5D D5 7D FD",

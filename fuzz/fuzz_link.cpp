@@ -13,6 +13,8 @@
 #include "network/messages.h"
 #include "network/peer_table.h"
 #include "testing/fuzz_support.h"
+#include "testing/link_bytes.h"
+#include "testing/test_support.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,32 +23,13 @@ namespace {
 
 constexpr std::uint16_t PEER_PORT = 62031;
 
-sockaddr_in endpoint(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    return a;
-}
-
-void identified_repeater(repeater_table &t) {
-    t.locked([](auto &slots) {
-        std::strcpy(slots[0].Hytera_RPT_ip, "10.0.0.5");
-        std::strcpy(slots[0].Hytera_RPT_DmrID, "2621234");
-        std::strcpy(slots[0].Hytera_RPT_Callsign, "N0CALL");
-        std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "439275000");
-        std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "431675000");
-        slots[0].Hytera_RPT_RDAC_OK = 1;
-    });
-}
-
 struct link_under_test {
     std::atomic<int> state{0};
     peer_table peers;
     repeater_table repeaters;
     source_drop_log drops;
     login_watch watch;
-    const sockaddr_in peer = endpoint(0x7F000001, PEER_PORT);
+    const sockaddr_in peer = ferrule_test::endpoint("127.0.0.1", PEER_PORT);
     link_context ctx{peer, state, peers, repeaters, drops};
     char peer_key_text[30] = {};
 
@@ -98,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     link_under_test link;
     fuzz_input::reader in({data, size});
     if ((in.byte() & 1) != 0) {
-        identified_repeater(link.repeaters);
+        ferrule_test::identified_repeater(link.repeaters, 0, "2621234");
     }
     fuzz_input::record r;
     while (fuzz_input::next_record(in, LINK_RECEIVE_BUFFER, r)) {
@@ -107,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             link.receive(r.payload, link.peer);
             break;
         case 1:
-            link.receive(r.payload, endpoint(0x7F000001, r.port));
+            link.receive(r.payload, ferrule_test::endpoint("127.0.0.1", r.port));
             break;
         case 2:
-            link.receive(r.payload, endpoint(0x0A090909, r.port));
+            link.receive(r.payload, ferrule_test::endpoint("10.9.9.9", r.port));
             break;
         default:
             link.seconds(r.port % 64 + 1);

@@ -1,18 +1,13 @@
 // Arbitrary file contents through the configuration reader.
-#include "core/log.h"
 #include "core/settings.h"
+#include "testing/fuzz_support.h"
 
 #include <arpa/inet.h>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 
 namespace {
-void discard(const char *, void *) {}
-
 const std::string &scratch_file() {
     static const std::string path = [] {
         char pattern[] = "/tmp/ferrule-fuzz-config-XXXXXX";
@@ -27,7 +22,7 @@ const std::string &scratch_file() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    ferrule_log_set_sink(discard, nullptr);
+    fuzz_input::quiet_log();
     std::FILE *fp = std::fopen(scratch_file().c_str(), "wb");
     if (fp == nullptr) {
         return 0;
@@ -36,31 +31,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::fclose(fp);
     read_config(scratch_file().c_str());
     // Every text setting must still be terminated within its width.
-    if (strnlen(Location_Homepage, sizeof Location_Homepage) == sizeof Location_Homepage ||
-        strnlen(SYSOP_ID, sizeof SYSOP_ID) == sizeof SYSOP_ID ||
-        strnlen(Hytera_RPT_local_address, sizeof Hytera_RPT_local_address) ==
-            sizeof Hytera_RPT_local_address) {
-        std::abort();
-    }
+    FUZZ_CHECK(strnlen(Location_Homepage, sizeof Location_Homepage) < sizeof Location_Homepage &&
+               strnlen(SYSOP_ID, sizeof SYSOP_ID) < sizeof SYSOP_ID &&
+               strnlen(Hytera_RPT_local_address, sizeof Hytera_RPT_local_address) <
+                   sizeof Hytera_RPT_local_address);
     // Unless the reader said why the daemon must stop, every address and
     // port is one the sockets can take.
     const char *fatal = config_fatal_error();
-    if (fatal == nullptr) {
-        in_addr a{};
-        for (const char *address :
-             {DMRGateway_address, DMRGateway_local_address, Hytera_RPT_local_address}) {
-            if (inet_pton(AF_INET, address, &a) != 1) {
-                std::abort();
-            }
-        }
-        for (int port : {DMRGateway_port, DMRGateway_local_port, Hytera_RPT_PORT,
-                         Hytera_RPT_AUDIO_PORT, Hytera_RPT_RDAC_PORT}) {
-            if (port < 1 || port > 65535) {
-                std::abort();
-            }
-        }
-    } else if (fatal[std::strlen(fatal) - 1] != '\n') {
-        std::abort();
+    if (fatal != nullptr) {
+        FUZZ_CHECK(fatal[std::strlen(fatal) - 1] == '\n');
+        return 0;
+    }
+    in_addr a{};
+    for (const char *address :
+         {DMRGateway_address, DMRGateway_local_address, Hytera_RPT_local_address}) {
+        FUZZ_CHECK(inet_pton(AF_INET, address, &a) == 1);
+    }
+    for (int port : {DMRGateway_port, DMRGateway_local_port, Hytera_RPT_PORT, Hytera_RPT_AUDIO_PORT,
+                     Hytera_RPT_RDAC_PORT}) {
+        FUZZ_CHECK(port >= 1 && port <= 65535);
     }
     return 0;
 }

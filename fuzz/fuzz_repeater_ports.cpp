@@ -15,6 +15,7 @@
 #include "hytera/repeater_table.h"
 #include "sim/repeater_packets.h"
 #include "testing/fuzz_support.h"
+#include "testing/hytera_helpers.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,16 +26,18 @@ constexpr control_ports PORTS{50001, 50002};
 constexpr std::uint8_t RDAC_BIT = 0x80;
 
 bool is_script_packet(const outgoing_datagram &d) {
-    auto holds = [&](const auto &bytes) {
-        return d.length == bytes.size() && std::equal(bytes.begin(), bytes.end(), d.bytes.begin());
-    };
     // The generic acknowledgement carries the sequence of what it answers.
     static constexpr std::uint8_t GENERIC[] = {0x7E, 0x04, 0x00, 0x10, 0x20, 0x10};
-    const bool generic = d.length == RDAC_HEADER_LENGTH &&
-                         std::equal(std::begin(GENERIC), std::end(GENERIC), d.bytes.begin());
-    return generic || holds(ack) || holds(start12) || holds(start24) || holds(next1_12) ||
-           holds(next2_12) || holds(next2_25) || holds(next3_12) || holds(next3_25) ||
-           holds(next4_25) || holds(next4_12);
+    if (d.length == RDAC_HEADER_LENGTH &&
+        std::equal(std::begin(GENERIC), std::end(GENERIC), d.bytes.begin())) {
+        return true;
+    }
+    const std::span<const std::uint8_t> script[] = {ack,      start12,  start24,  next1_12,
+                                                    next2_12, next2_25, next3_12, next3_25,
+                                                    next4_25, next4_12};
+    return std::any_of(std::begin(script), std::end(script), [&](auto bytes) {
+        return d.length == bytes.size() && std::equal(bytes.begin(), bytes.end(), d.bytes.begin());
+    });
 }
 
 bool checksum_holds(const outgoing_datagram &d) {
@@ -86,9 +89,7 @@ void react_once(repeater_table &table, rdac_state &state, const fuzz_input::reco
     const bool full = table.locked([](const auto &slots) {
         return std::all_of(slots.begin(), slots.end(), [](const auto &e) { return e.used(); });
     });
-    // The daemon without Hytera_RPT_allow: every sender may speak.
-    static const ipv4_allow_list anyone;
-    static repeater_guard guard{anyone};
+    repeater_guard &guard = ferrule_test::open_guard();
     outbox box;
     if (rdac) {
         rdac_react(table, guard, r.payload, from, PORTS.rdac, state, 1700000000, box);

@@ -3,6 +3,7 @@
 #include "hytera/repeater_table.h"
 #include "testing/hytera_helpers.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +12,6 @@
 using namespace ferrule_test;
 
 namespace {
-
-constexpr std::uint16_t RDAC_PORT = 62007;
-const control_ports PORTS{62006, RDAC_PORT};
-constexpr std::time_t NOW = 1700000000;
 
 insert_result insert(repeater_table &t, int kind, const char *ip, std::uint16_t port = 1) {
     outbox box;
@@ -35,8 +32,7 @@ TEST(RepeaterTable, RegistrationRecordsOnlyItsOwnPortAndLaterOnesOnlyRefresh) {
     EXPECT_STREQ(e.Hytera_RPT_DmrID, "299199");
     EXPECT_EQ(e.Hytera_RPT_Firmware[0], 'A');
     EXPECT_EQ(e.Hytera_RPT_Timer, 35);
-    EXPECT_NE(log.text().find("Hytera_RPT Login ip 10.0.0.5 INDEX:1 with number 0 \n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(), "Hytera_RPT Login ip 10.0.0.5 INDEX:1 with number 0 \n"));
 
     // Later datagrams refresh only; the first port of each kind stays.
     t.locked([](auto &s) { s[0].Hytera_RPT_Timer = 3; });
@@ -59,19 +55,8 @@ TEST(RepeaterTable, LowestFreeSlotMissesAndTheUnregistrableAddress) {
     EXPECT_EQ(insert(t, PORT_KIND_CONTROL, "10.0.0.9").index, 1);
     EXPECT_EQ(t.find("10.0.0.77"), -1);
     EXPECT_EQ(insert(t, PORT_KIND_CONTROL, "0.0.0.0").index, -1);
-    EXPECT_NE(log.text().find("InsertHytera_RPT IP ERROR\n"), std::string::npos);
-
-    // Fill the table: a 51st address is not registered and queues nothing.
-    for (int i = 0; i < 60; ++i) {
-        insert(t, PORT_KIND_CONTROL, ("10.1.0." + std::to_string(i)).c_str());
-    }
-    EXPECT_STREQ(t.snapshot(49).Hytera_RPT_ip, "10.1.0.46");
-    outbox box;
-    EXPECT_EQ(
-        t.insert(PORT_KIND_CONTROL, endpoint("10.1.0.59", 1), "10.1.0.59", RDAC_PORT, NOW, box)
-            .index,
-        -1);
-    EXPECT_EQ(box.count, 0u);
+    EXPECT_TRUE(contains(log.text(), "InsertHytera_RPT IP ERROR\n"));
+    // A full table is the guard tests'.
 }
 
 TEST(ControlPort, ReactionTable) {
@@ -144,10 +129,9 @@ TEST(OnlineSupervision, SilentRepeaterIsDroppedOnThe35thPass) {
         repeater_entry gone{};
         EXPECT_EQ(online_tick(t, 0, NOW + pass, gone), pass == 35) << pass;
     }
-    EXPECT_NE(
-        log.text().find("Time Out Hytera_RPT DB0ABCDE IP:       10.0.0.2 TIMER: 00 with number "
-                        "0 \n\n"),
-        std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "Time Out Hytera_RPT DB0ABCDE IP:       10.0.0.2 TIMER: 00 with number "
+                         "0 \n\n"));
     // Freed, with fresh port records for the next registration; the identity stays.
     repeater_entry e = t.snapshot(0);
     EXPECT_FALSE(e.used());

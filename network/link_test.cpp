@@ -1,6 +1,7 @@
 #include "network/link.h"
 
 #include "core/settings.h"
+#include "testing/link_bytes.h"
 #include "testing/test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,24 +11,21 @@
 #include <string>
 #include <vector>
 
-using ferrule_test::CapturedLog;
-using ferrule_test::endpoint;
+using namespace ferrule_test;
 using link_msg::tag;
 
 namespace {
 
 const char *const TIME = "Mon Jan  1 00:00:00 2024\n";
 
-std::vector<std::uint8_t> message(const std::string &tag_text, std::vector<std::uint8_t> rest) {
-    std::vector<std::uint8_t> d(tag_text.begin(), tag_text.end());
-    d.insert(d.end(), rest.begin(), rest.end());
-    return d;
+bytes message(const std::string &tag_text, const bytes &rest) {
+    return text(tag_text) + rest;
 }
 
-std::vector<std::uint8_t> rptack(std::uint32_t value) {
-    return message("RPTACK",
-                   {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-                    static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
+bytes rptack(std::uint32_t value) {
+    bytes ack(4);
+    link_msg::put_u32(ack.data(), value);
+    return text("RPTACK") + ack;
 }
 
 // A link with its own state, peer table and repeater table.
@@ -42,18 +40,8 @@ struct link_fixture : ::testing::Test {
 
     link_fixture() {
         std::strcpy(ctx.time_text, TIME);
-        std::strcpy(Location_Watt, "5");
-        std::strcpy(Location_CC, "1");
-        std::strcpy(Location_Name, "Testort");
-        Location_Homepage[0] = 0;
-        repeaters.locked([](auto &slots) {
-            std::strcpy(slots[0].Hytera_RPT_ip, "127.0.0.2");
-            std::strcpy(slots[0].Hytera_RPT_DmrID, "026201");
-            std::strcpy(slots[0].Hytera_RPT_Callsign, "DB0ABC");
-            std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "438500000");
-            std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "431100000");
-            slots[0].Hytera_RPT_RDAC_OK = 1;
-        });
+        test_location();
+        identified_repeater(repeaters, 0, "026201");
     }
     link_reaction react(const std::vector<std::uint8_t> &d) { return link_react(d, peer, ctx); }
 };

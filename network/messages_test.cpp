@@ -56,7 +56,8 @@ TEST(RptcLayout, FieldsWidthsAndJustification) {
     }
 }
 
-TEST(IdMessages, RepeaterIdTextToBigEndianBytes) {
+// The messages built from it are checked whole by the link tests.
+TEST(IdMessages, RepeaterIdText) {
     const std::pair<const char *, std::int32_t> rows[] = {
         {"026201", 26201}, {"2620101", 2620101},        {" 42x", 42}, {"", 0},
         {"-", 0},          {"99999999999", 2147483647},
@@ -64,15 +65,6 @@ TEST(IdMessages, RepeaterIdTextToBigEndianBytes) {
     for (auto [text, id] : rows) {
         EXPECT_EQ(repeater_id(text), id) << text;
     }
-    std::array<std::uint8_t, RPTL_LENGTH> rptl{};
-    build_rptl(repeater_id("026201"), rptl);
-    EXPECT_EQ(rptl, (std::array<std::uint8_t, 8>{'R', 'P', 'T', 'L', 0x00, 0x00, 0x66, 0x59}));
-    std::array<std::uint8_t, RPTPING_LENGTH> ping{};
-    build_rptping(26201, ping);
-    EXPECT_EQ(text_at(ping, {0, 11}), std::string("RPTPING\0\0\x66\x59", 11));
-    std::array<std::uint8_t, RPTCL_LENGTH> close{};
-    build_rptcl(26201, close);
-    EXPECT_EQ(text_at(close, {0, 9}), std::string("RPTCL\0\0\x66\x59", 9));
 }
 
 TEST(Classify, TagsLengthsAndLookalikes) {

@@ -2,6 +2,7 @@
 
 #include "network/messages.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,7 @@
 #include <string>
 #include <vector>
 
-using ferrule_test::CapturedLog;
-using ferrule_test::endpoint;
+using namespace ferrule_test;
 
 namespace {
 
@@ -148,10 +148,8 @@ TEST(PeerTimer, SilentPeerTimesOutOnThe35thTickAndResetsLogin) {
     link_timer_tick(t, watch, state);
     EXPECT_FALSE(t.snapshot(0).used());
     EXPECT_EQ(state.load(), 0);
-    EXPECT_NE(log.text().find("TIME OUT MMDV INDEX:<:10.0.0.1-:62031> CALL:<DB0ABC  > "
-                              "ID:<26201> RX-QRG:<438.5000> TX-QRG:<431.1000>\n"),
-              std::string::npos)
-        << log.text();
+    EXPECT_TRUE(contains(log.text(), "TIME OUT MMDV INDEX:<:10.0.0.1-:62031> CALL:<DB0ABC  > "
+                                     "ID:<26201> RX-QRG:<438.5000> TX-QRG:<431.1000>\n"));
     // Freed slots keep their texts until recorded again.
     EXPECT_STREQ(t.snapshot(0).MMDVM_Callsign, "DB0ABC  ");
 }

@@ -24,7 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <thread>
@@ -41,33 +41,6 @@ struct options {
     int noise_burst = 50; // datagrams per port per burst
 };
 
-struct process_figures {
-    long rss_kib = -1;
-    long threads = -1;
-};
-
-process_figures figures_of(pid_t pid) {
-    process_figures f;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            f.rss_kib = std::atol(line.c_str() + 6);
-        } else if (line.rfind("Threads:", 0) == 0) {
-            f.threads = std::atol(line.c_str() + 8);
-        }
-    }
-    return f;
-}
-
-std::size_t count_of(const std::string &text, const std::string &what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // A stranger: its own address on loopback, one socket per target port. It
 // never sends what the repeater protocol takes from anyone as a registration
 // (a 1-byte voice datagram, a 20-byte keep-alive or a 24-byte service request
@@ -77,28 +50,28 @@ class noise_maker {
     noise_maker(const std::vector<std::uint16_t> &ports, std::vector<std::uint16_t> link_ports)
         : link_ports_(std::move(link_ports)) {
         for (std::uint16_t port : ports) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
             const sockaddr_in local = endpoint("127.0.0.3", 0);
             if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
                 std::perror("stranger socket");
                 std::exit(1);
             }
-            sockets_.push_back({fd, port});
+            targets_.push_back({fd, port, 0});
         }
     }
     ~noise_maker() {
-        for (const auto &s : sockets_) {
-            close(s.fd);
+        for (const target &t : targets_) {
+            close(t.fd);
         }
     }
 
     void burst(int count) {
-        for (const auto &s : sockets_) {
+        for (const target &t : targets_) {
+            const sockaddr_in to = endpoint("127.0.0.1", t.port);
             for (int i = 0; i < count; ++i) {
                 std::array<std::uint8_t, 400> d{};
-                const std::size_t n = datagram(s.port, d);
-                const sockaddr_in to = endpoint("127.0.0.1", s.port);
-                if (sendto(s.fd, d.data(), n, 0, reinterpret_cast<const sockaddr *>(&to),
+                const std::size_t n = datagram(t.port, d);
+                if (sendto(t.fd, d.data(), n, 0, reinterpret_cast<const sockaddr *>(&to),
                            sizeof to) >= 0) {
                     ++sent_;
                 }
@@ -108,18 +81,21 @@ class noise_maker {
 
     // Whatever came back; only the link port's stranger must hear nothing.
     void drain() {
-        for (const auto &s : sockets_) {
-            std::uint8_t b[512];
-            while (recv(s.fd, b, sizeof b, MSG_DONTWAIT) >= 0) {
-                ++answers_[s.port];
+        std::uint8_t b[512];
+        for (target &t : targets_) {
+            while (recv(t.fd, b, sizeof b, MSG_DONTWAIT) >= 0) {
+                ++t.answers;
             }
         }
     }
 
     unsigned long sent() const { return sent_; }
     unsigned long answers(std::uint16_t port) const {
-        auto it = answers_.find(port);
-        return it == answers_.end() ? 0 : it->second;
+        unsigned long n = 0;
+        for (const target &t : targets_) {
+            n += t.port == port ? t.answers : 0;
+        }
+        return n;
     }
 
   private:
@@ -148,12 +124,12 @@ class noise_maker {
     struct target {
         int fd;
         std::uint16_t port;
+        unsigned long answers;
     };
-    std::vector<target> sockets_;
+    std::vector<target> targets_;
     std::vector<std::uint16_t> link_ports_;
     std::mt19937 random_{20261207};
     unsigned long sent_ = 0;
-    std::map<std::uint16_t, unsigned long> answers_;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -267,15 +243,10 @@ constexpr std::size_t NETWORK_FRAMES_A_ROUND = 28;
 
 const std::vector<std::string> PACE = {"--burst-ms", "20", "--call-gap-ms", "150"};
 
-std::vector<std::string> calls(std::vector<std::string> base, int rounds, const char *first,
+std::vector<std::string> calls(const std::vector<std::string> &base, int rounds, const char *first,
                                const char *second) {
-    base.insert(base.begin(), PACE.begin(), PACE.end());
-    for (const std::string &a :
-         {std::string("--repeat"), std::to_string(rounds), std::string("--call"),
-          std::string(first), std::string("--call"), std::string(second)}) {
-        base.push_back(a);
-    }
-    return base;
+    return bridge_rig::with(bridge_rig::with(PACE, base), {"--repeat", std::to_string(rounds),
+                                                           "--call", first, "--call", second});
 }
 
 const char *const NETWORK_CALL_1 = "ts=2,src=2621234,dst=262,superframes=2";
@@ -283,113 +254,96 @@ const char *const NETWORK_CALL_2 = "ts=1,type=private,src=2621235,dst=2627777,su
 const char *const REPEATER_CALL_1 = "ts=1,src=2627777,dst=9,superframes=2";
 const char *const REPEATER_CALL_2 = "ts=2,type=private,src=2627777,dst=2621234,superframes=1";
 
-bool soak_login(const options &o, double seconds) {
-    const int rounds = std::max(1, static_cast<int>(seconds / 1.0));
+// One run: the login mode's single repeater, or the master mode's two on
+// the same slots at once with the network calling the second, of which the
+// first must hear none.
+bool soak(const options &o, double seconds, bool master) {
     using namespace bridge_rig_defaults;
-    bridge_rig rig(calls({}, rounds, NETWORK_CALL_1, NETWORK_CALL_2),
-                   calls({}, rounds, REPEATER_CALL_1, REPEATER_CALL_2),
-                   static_cast<int>(seconds * 2 + 120));
-    if (!rig.wait_for_login(30s)) {
-        std::printf("FAULT: the daemon did not log in\n%s", rig.daemon.output().c_str());
-        return false;
-    }
-    rig.release_peer_calls();
-    rig.release_repeater_calls();
-    const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * REPEATER_FRAMES_A_ROUND;
-    const std::size_t network_frames = static_cast<std::size_t>(rounds) * NETWORK_FRAMES_A_ROUND;
-    verdict v;
-    run_with_noise(
-        o, seconds, rig.daemon, rig.ports, {port16(rig.ports.link_local)},
-        [&] {
-            return sim::count_frame_lines(rig.repeater.output(), "out") >= repeater_frames &&
-                   sim::count_frame_lines(rig.peer.output(), "out") >= network_frames;
-        },
-        v, "login");
-
-    ferrule_log_set_sink(drop_log, nullptr); // the checks' own conversions log the calls
-    const auto up =
-        call_check::to_network(sim::frame_lines(rig.repeater.output(), "out"),
-                               sim::frame_lines(rig.peer.output(), "in"), REPEATER_ID, CALLSIGN);
-    const auto network_sent = sim::frame_lines(rig.peer.output(), "out");
-    const auto down = call_check::to_repeater(
-        network_sent, sim::frame_lines(rig.repeater.output(), "in"), FIRMWARE);
-    ferrule_log_set_sink(nullptr, nullptr);
-    const std::string log = rig.daemon.output();
-    std::printf("soak login: %zu calls repeater->network (%zu frames), %zu calls "
-                "network->repeater (%zu frames of %zu sent)\n",
-                up.calls, up.frames, down.calls, down.frames, network_sent.size());
-    v.faults(up, "repeater->network");
-    v.faults(down, "network->repeater");
-    v.check(up.frames == repeater_frames, "not every repeater frame reached the peer");
-    v.check(down.calls == static_cast<std::size_t>(rounds) * 2, "a network call went missing");
-    v.check(count_of(log, ".....send RPTL:") == 1, "the login did not stay up");
-    v.check(count_of(log, "TIME OUT MMDV") == 0, "the peer timed out");
-    stop_in_order(rig.daemon, v);
-    return v.pass();
-}
-
-// Both repeaters call at once on the same slots; the network calls the
-// second, and the first must hear none of it.
-bool soak_master(const options &o, double seconds) {
+    const char *what = master ? "master" : "login";
     const int rounds = std::max(1, static_cast<int>(seconds / 1.0));
-    const std::string second = std::to_string(master_pair::SECOND);
-    master_pair pair(calls({"--call-to", second}, rounds, NETWORK_CALL_1, NETWORK_CALL_2),
+    const int lifetime = static_cast<int>(seconds * 2 + 120);
+    std::optional<bridge_rig> login;
+    std::optional<master_pair> pair;
+    if (master) {
+        pair.emplace(calls({"--call-to", std::to_string(master_pair::SECOND)}, rounds,
+                           NETWORK_CALL_1, NETWORK_CALL_2),
                      calls({}, rounds, REPEATER_CALL_1, REPEATER_CALL_2),
                      calls({}, rounds, "ts=1,src=2628888,dst=9,superframes=2",
                            "ts=2,type=private,src=2628888,dst=2621234,superframes=1"),
-                     static_cast<int>(seconds * 2 + 120));
-    if (!pair.start_second(30s)) {
-        std::printf("FAULT: the daemon did not log both repeaters in\n%s", pair.outputs().c_str());
+                     lifetime);
+    } else {
+        login.emplace(calls({}, rounds, NETWORK_CALL_1, NETWORK_CALL_2),
+                      calls({}, rounds, REPEATER_CALL_1, REPEATER_CALL_2), lifetime);
+    }
+    bridge_rig &rig = master ? pair->rig : *login;
+    if (master ? !pair->start_second(30s) : !rig.wait_for_login(30s)) {
+        std::printf("FAULT: the daemon did not log in\n%s%s", rig.daemon.output().c_str(),
+                    rig.peer.output().c_str());
         return false;
     }
-    pair.rig.release_peer_calls();
-    pair.release_repeater_calls();
-    const ChildProcess &first = pair.rig.repeater;
-    const ChildProcess &peer = pair.rig.peer;
+    rig.release_peer_calls();
+    if (master) {
+        pair->release_repeater_calls();
+    } else {
+        rig.release_repeater_calls();
+    }
+    // Each repeater's simulator and the DMR ID its frames reach the peer under.
+    std::vector<std::pair<const ChildProcess *, std::uint32_t>> repeaters = {
+        {&rig.repeater, master ? master_pair::FIRST : REPEATER_ID}};
+    std::vector<std::uint16_t> link_ports = {port16(rig.ports.link_local)};
+    if (master) {
+        repeaters.emplace_back(&*pair->second, master_pair::SECOND);
+        link_ports.push_back(port16(rig.ports.link_local + 1));
+    }
+    const ChildProcess &called = *repeaters.back().first;
     const std::size_t repeater_frames = static_cast<std::size_t>(rounds) * REPEATER_FRAMES_A_ROUND;
     const std::size_t network_frames = static_cast<std::size_t>(rounds) * NETWORK_FRAMES_A_ROUND;
     verdict v;
-    const DaemonPorts &ports = pair.rig.ports;
     run_with_noise(
-        o, seconds, pair.rig.daemon, ports,
-        {port16(ports.link_local), port16(ports.link_local + 1)},
+        o, seconds, rig.daemon, rig.ports, link_ports,
         [&] {
-            return sim::count_frame_lines(first.output(), "out") >= repeater_frames &&
-                   sim::count_frame_lines(pair.second->output(), "out") >= repeater_frames &&
-                   sim::count_frame_lines(peer.output(), "out") >= network_frames;
+            bool done = sim::count_frame_lines(rig.peer.output(), "out") >= network_frames;
+            for (const auto &r : repeaters) {
+                done = done && sim::count_frame_lines(r.first->output(), "out") >= repeater_frames;
+            }
+            return done;
         },
-        v, "master");
+        v, what);
 
-    ferrule_log_set_sink(drop_log, nullptr);
-    const auto peer_in = sim::frame_lines(peer.output(), "in");
-    const auto up_first = call_check::to_network(
-        sim::frame_lines(first.output(), "out"),
-        master_pair::frames_of(peer_in, master_pair::FIRST), master_pair::FIRST, "", true);
-    const auto up_second = call_check::to_network(
-        sim::frame_lines(pair.second->output(), "out"),
-        master_pair::frames_of(peer_in, master_pair::SECOND), master_pair::SECOND, "", true);
-    const auto network_sent = sim::frame_lines(peer.output(), "out");
-    const auto down = call_check::to_repeater(
-        network_sent, sim::frame_lines(pair.second->output(), "in"), bridge_rig_defaults::FIRMWARE);
+    ferrule_log_set_sink(drop_log, nullptr); // the checks' own conversions log the calls
+    const auto peer_in = sim::frame_lines(rig.peer.output(), "in");
+    std::size_t up_frames = 0;
+    for (const auto &[repeater, id] : repeaters) {
+        const auto up =
+            call_check::to_network(sim::frame_lines(repeater->output(), "out"),
+                                   master ? master_pair::frames_of(peer_in, id) : peer_in, id,
+                                   master ? "" : CALLSIGN, master);
+        std::printf("soak %s: %zu calls repeater %u->network (%zu frames)\n", what, up.calls,
+                    static_cast<unsigned>(id), up.frames);
+        v.faults(up, "repeater " + std::to_string(id) + "->network");
+        v.check(up.frames == repeater_frames, "not every repeater frame reached the peer");
+        up_frames += up.frames;
+    }
+    v.check(up_frames == peer_in.size(), "a frame reached the peer under no repeater's ID");
+    const auto network_sent = sim::frame_lines(rig.peer.output(), "out");
+    const auto down =
+        call_check::to_repeater(network_sent, sim::frame_lines(called.output(), "in"), FIRMWARE);
     ferrule_log_set_sink(nullptr, nullptr);
-    const std::string log = pair.rig.daemon.output();
-    std::printf("soak master: %zu + %zu calls repeater->network (%zu + %zu frames), %zu calls "
-                "network->repeater (%zu frames of %zu sent)\n",
-                up_first.calls, up_second.calls, up_first.frames, up_second.frames, down.calls,
+    std::printf("soak %s: %zu calls network->repeater (%zu frames of %zu sent)\n", what, down.calls,
                 down.frames, network_sent.size());
-    v.faults(up_first, "repeater 1->network");
-    v.faults(up_second, "repeater 2->network");
-    v.faults(down, "network->repeater 2");
-    v.check(up_first.frames == repeater_frames && up_second.frames == repeater_frames,
-            "not every repeater frame reached the peer");
-    v.check(up_first.frames + up_second.frames == peer_in.size(),
-            "a frame reached the peer under neither repeater's ID");
+    v.faults(down, "network->repeater");
     v.check(down.calls == static_cast<std::size_t>(rounds) * 2, "a network call went missing");
-    v.check(sim::count_frame_lines(first.output(), "in") == 0,
-            "the first repeater heard the second's network calls");
-    v.check(count_of(log, " logged in\n") == 2 && count_of(log, "logged in again") == 0,
-            "a link did not stay up");
-    stop_in_order(pair.rig.daemon, v);
+    const std::string log = rig.daemon.output();
+    if (master) {
+        v.check(sim::count_frame_lines(rig.repeater.output(), "in") == 0,
+                "the first repeater heard the second's network calls");
+        v.check(count_of(log, " logged in\n") == 2 && count_of(log, "logged in again") == 0,
+                "a link did not stay up");
+    } else {
+        v.check(count_of(log, ".....send RPTL:") == 1, "the login did not stay up");
+        v.check(count_of(log, "TIME OUT MMDV") == 0, "the peer timed out");
+    }
+    stop_in_order(rig.daemon, v);
     return v.pass();
 }
 
@@ -409,10 +363,10 @@ int main(int argc, char **argv) {
     const double seconds = both ? o.seconds / 2 : o.seconds;
     bool pass = true;
     if (both || o.mode == "login") {
-        pass = soak_login(o, seconds) && pass;
+        pass = soak(o, seconds, false) && pass;
     }
     if (both || o.mode == "master") {
-        pass = soak_master(o, seconds) && pass;
+        pass = soak(o, seconds, true) && pass;
     }
     std::printf("soak: %s\n", pass ? "pass" : "FAIL");
     return pass ? 0 : 1;

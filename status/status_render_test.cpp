@@ -138,7 +138,8 @@ TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
     EXPECT_EQ(json::parse(render_status_json(empty_snapshot())), expected);
 }
 
-// Field names and values of every section, compared whole.
+// Field names and values of every section, compared whole; the awkward call
+// sign parses only if it was escaped and its Latin-1 byte made UTF-8.
 TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
     const json j = json::parse(render_status_json(busy_snapshot()));
     EXPECT_EQ(j["repeaters"], R"([
@@ -182,24 +183,6 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
     EXPECT_EQ(j["frames"]["dropped"]["busy_slot"], 3);
 }
 
-TEST(StatusJson, RepeaterTextIsEscapedAndAlwaysUtf8) {
-    const std::string text = render_status_json(busy_snapshot());
-    EXPECT_NE(text.find(R"("callsign":"D\"B0<\\>\u0001ä\n")"), std::string::npos) << text;
-    EXPECT_EQ(text.find('\xE4'), std::string::npos); // the Latin-1 byte itself
-}
-
-TEST(StatusJson, LinkStatesInWords) {
-    status_snapshot s = empty_snapshot();
-    s.links.resize(1);
-    const char *words[] = {"not logged in", "key sent", "logged in"};
-    for (int state = 0; state < 3; ++state) {
-        s.links[0].login_state = state;
-        const json l = json::parse(render_status_json(s))["links"][0];
-        EXPECT_EQ(l["state"], words[state]);
-        EXPECT_EQ(l["up"], state == 2);
-    }
-}
-
 // Every line is a comment or a sample the Prometheus text format accepts,
 // and every sample's family was announced before it.
 void expect_valid_exposition(const std::string &text) {
@@ -221,17 +204,6 @@ void expect_valid_exposition(const std::string &text) {
     EXPECT_EQ(text.back(), '\n');
 }
 
-TEST(StatusMetrics, EmptyTables) {
-    const std::string text = render_metrics(empty_snapshot());
-    expect_valid_exposition(text);
-    EXPECT_NE(text.find("\nferrule_repeaters 0\n"), std::string::npos);
-    EXPECT_NE(text.find("\nferrule_uptime_seconds 42\n"), std::string::npos);
-    EXPECT_NE(text.find("ferrule_info{version=\"ferrule 0.0.1\"} 1\n"), std::string::npos);
-    EXPECT_EQ(text.find("ferrule_repeater_identified{"), std::string::npos);
-    EXPECT_NE(text.find("ferrule_calls_active{direction=\"network_to_repeater\",slot=\"2\"} 0\n"),
-              std::string::npos);
-}
-
 TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
     const std::string text = render_metrics(busy_snapshot());
     expect_valid_exposition(text);
@@ -244,6 +216,8 @@ TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
     const std::string unidentified =
         R"(ferrule_repeater_identified{index="3",address="192.0.2.9",dmr_id="",callsign=""} 0)";
     const std::vector<std::string> lines = {
+        R"(ferrule_info{version="ferrule 0.0.1"} 1)",
+        "ferrule_uptime_seconds 42",
         "ferrule_repeaters 2",
         identified,
         unidentified,
@@ -251,6 +225,7 @@ TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
         R"(ferrule_link_state{repeater_index="0"} 2)",
         R"(ferrule_link_up{repeater_index="0"} 1)",
         R"(ferrule_calls_active{direction="repeater_to_network",slot="2"} 2)",
+        R"(ferrule_calls_active{direction="network_to_repeater",slot="2"} 0)",
         R"(ferrule_frames_received_total{direction="repeater_to_network"} 100)",
         R"(ferrule_frames_sent_total{direction="network_to_repeater"} 19)",
         R"(ferrule_frames_dropped_total{reason="busy_slot"} 3)",

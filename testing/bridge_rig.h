@@ -44,6 +44,11 @@ class bridge_rig {
         return daemon.wait_for_output(".....recv RPTACK 2:", timeout);
     }
     void release_peer_calls() const { peer.signal(SIGUSR2); }
+    // Stops the daemon as an operator does; its exit status, -1 if it hangs.
+    int stop() {
+        daemon.signal(SIGINT);
+        return daemon.wait_exit(std::chrono::seconds(5));
+    }
     void release_repeater_calls() const { repeater.signal(SIGUSR2); }
 
     // Waits until `p` printed at least `count` frames in `direction`.
@@ -65,14 +70,15 @@ class bridge_rig {
     ferrule_test::ChildProcess peer;
     ferrule_test::ChildProcess repeater;
 
-  private:
-    ferrule_test::ChildProcess start_daemon(const std::string &config_extra) const {
-        dir.write("f.cfg", ferrule_test::loopback_config(ports) + config_extra);
-        return ferrule_test::ChildProcess(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
-    }
     static std::vector<std::string> with(std::vector<std::string> base,
                                          const std::vector<std::string> &extra) {
         base.insert(base.end(), extra.begin(), extra.end());
         return base;
+    }
+
+  private:
+    ferrule_test::ChildProcess start_daemon(const std::string &config_extra) const {
+        dir.write("f.cfg", ferrule_test::loopback_config(ports) + config_extra);
+        return ferrule_test::ChildProcess(FERRULE_BINARY, dir.path(), {"f.cfg"}, "daemon.txt");
     }
 };

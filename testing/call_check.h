@@ -19,6 +19,13 @@ struct result {
     std::size_t calls = 0;
     std::size_t frames = 0;
     std::vector<std::string> faults; // empty when all is well
+    std::string faults_text() const {
+        std::string s;
+        for (const std::string &f : faults) {
+            s += f + "\n";
+        }
+        return s;
+    }
 };
 
 inline std::string hex(const std::vector<std::uint8_t> &f) {
@@ -32,11 +39,8 @@ inline std::string hex(const std::vector<std::uint8_t> &f) {
 }
 
 inline std::uint32_t stream_of(const std::vector<std::uint8_t> &dmrd) {
-    std::uint32_t id = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        id = id << 8 | dmrd[dmrd_frame::STREAM_ID + i];
-    }
-    return id;
+    return dmrd_frame::read_be(std::span<const std::uint8_t>(dmrd).first<dmrd_frame::LENGTH>(),
+                               dmrd_frame::STREAM_ID, 4);
 }
 
 inline void fault(result &r, std::size_t frame, const std::string &what) {

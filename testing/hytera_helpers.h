@@ -1,17 +1,26 @@
 #pragma once
 // Builders for the repeater-side tests: socket addresses and datagrams.
 
+#include "hytera/control.h"
 #include "hytera/guard.h"
 #include "hytera/outbox.h"
 #include "testing/test_support.h"
 
 #include <arpa/inet.h>
 #include <cstdint>
+#include <ctime>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace ferrule_test {
+
+using bytes = std::vector<std::uint8_t>;
+
+// The repeater side's ports and the moment its tests run at.
+inline constexpr std::uint16_t RDAC_PORT = 62007;
+inline constexpr control_ports PORTS{62006, RDAC_PORT};
+inline constexpr std::time_t NOW = 1700000000;
 
 inline std::vector<std::uint8_t> bytes_of(const outgoing_datagram &d) {
     return {d.bytes.begin(), d.bytes.begin() + static_cast<std::ptrdiff_t>(d.length)};

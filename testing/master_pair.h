@@ -19,14 +19,16 @@ class master_pair {
     static constexpr std::uint32_t SECOND = 2620112;
     static constexpr const char *PASSWORD = "passw0rd";
     static constexpr const char *SECOND_CALLSIGN = "DB0TWO";
+    static constexpr const char *OPTIONS = "TS2=91;";
 
     // The extra arguments carry the peer's and each repeater's calls and pace.
     master_pair(const std::vector<std::string> &peer_extra,
                 const std::vector<std::string> &first_extra, std::vector<std::string> second_extra,
                 int lifetime_seconds)
-        : rig(with({"--mode", "master", "--password", PASSWORD}, peer_extra),
-              with({"--id", std::to_string(FIRST)}, first_extra), lifetime_seconds,
-              std::string("DMRGateway_mode=master\nDMRGateway_password=") + PASSWORD + "\n"),
+        : rig(bridge_rig::with({"--mode", "master", "--password", PASSWORD}, peer_extra),
+              bridge_rig::with({"--id", std::to_string(FIRST)}, first_extra), lifetime_seconds,
+              std::string("DMRGateway_mode=master\nDMRGateway_password=") + PASSWORD +
+                  "\nDMRGateway_options=" + OPTIONS + "\n"),
           second_extra_(std::move(second_extra)), lifetime_(lifetime_seconds) {}
 
     // Starts the second repeater once the first is logged in; true when both are.
@@ -36,12 +38,13 @@ class master_pair {
         }
         second.emplace(
             FERRULE_SIM_REPEATER, rig.dir.path(),
-            with({"--local", "127.0.0.4", "--control-port", std::to_string(rig.ports.control),
-                  "--voice-port", std::to_string(rig.ports.voice), "--rdac-port",
-                  std::to_string(rig.ports.rdac), "--id", std::to_string(SECOND), "--callsign",
-                  SECOND_CALLSIGN, "--firmware", bridge_rig_defaults::FIRMWARE, "--duration",
-                  std::to_string(lifetime_), "--quiet", "--frames", "--calls-on-signal"},
-                 second_extra_),
+            bridge_rig::with(
+                {"--local", "127.0.0.4", "--control-port", std::to_string(rig.ports.control),
+                 "--voice-port", std::to_string(rig.ports.voice), "--rdac-port",
+                 std::to_string(rig.ports.rdac), "--id", std::to_string(SECOND), "--callsign",
+                 SECOND_CALLSIGN, "--firmware", bridge_rig_defaults::FIRMWARE, "--duration",
+                 std::to_string(lifetime_), "--quiet", "--frames", "--calls-on-signal"},
+                second_extra_),
             "repeater2.txt");
         return rig.daemon.wait_for_output(logged_in(1, SECOND), timeout);
     }
@@ -79,11 +82,6 @@ class master_pair {
     std::optional<ferrule_test::ChildProcess> second;
 
   private:
-    static std::vector<std::string> with(std::vector<std::string> base,
-                                         const std::vector<std::string> &extra) {
-        base.insert(base.end(), extra.begin(), extra.end());
-        return base;
-    }
     std::vector<std::string> second_extra_;
     int lifetime_;
 };

@@ -11,13 +11,16 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ferrule_test {
 
@@ -96,6 +99,39 @@ inline int bound_udp_socket(const char *address, std::uint16_t port, int timeout
     return fd;
 }
 
+// A UDP socket on address:port (port 0: one of the system's choice), closed
+// with the object; `at` is where it is bound.
+struct udp_socket {
+    int fd;
+    sockaddr_in at;
+    explicit udp_socket(const char *address, std::uint16_t port = 0)
+        : fd(bound_udp_socket(address, port)), at(endpoint(address, port)) {
+        socklen_t n = sizeof at;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&at), &n);
+    }
+    ~udp_socket() { close(fd); }
+    udp_socket(const udp_socket &) = delete;
+    udp_socket &operator=(const udp_socket &) = delete;
+
+    void send(std::string_view d, const sockaddr_in &to) const {
+        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    }
+    // The next datagram within `wait_ms` and its sender's port; empty when none.
+    std::vector<std::uint8_t> receive(std::uint16_t &from_port, int wait_ms = 1000) const {
+        pollfd p{fd, POLLIN, 0};
+        std::vector<std::uint8_t> d(512);
+        sockaddr_in from{};
+        socklen_t n = sizeof from;
+        const ssize_t got =
+            poll(&p, 1, wait_ms) <= 0
+                ? -1
+                : recvfrom(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from), &n);
+        d.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        from_port = ntohs(from.sin_port);
+        return d;
+    }
+};
+
 // Test ports come from below the kernel's ephemeral range (32768 and up
 // here): a port the kernel hands out by itself, say to a simulator's unbound
 // sending socket, can then never take the port a daemon is about to bind. Only
@@ -144,19 +180,7 @@ inline std::size_t count_of(const std::string &text, const std::string &what) {
 inline int free_udp_port_pair(const char *address = "127.0.0.1") {
     for (int tries = 0; tries < 50; ++tries) {
         const int port = free_udp_port(address);
-        if (port >= 65535) {
-            continue;
-        }
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
-        const bool next_free = fd >= 0 && inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
-                               bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        if (next_free) {
+        if (port < 65535 && port_bindable(address, SOCK_DGRAM, port + 1)) {
             return port;
         }
     }

@@ -1,7 +1,11 @@
+// The repeater's voice towards the network: the voice port's receiver, which
+// draws the stream IDs and ends cut calls, and the conversion to DMRD.
 #include "testing/test_frames.h"
 #include "voice/hytera_to_dmrd.h"
+#include "voice/voice_receiver.h"
 
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -11,22 +15,12 @@
 namespace hf = hytera_frame;
 namespace df = dmrd_frame;
 using voice_test::hytera;
+using namespace ferrule_test;
 
 namespace {
 
-// Group call 9 <- 1234567 as the gateway's coder builds it; an independent
-// encoder (dmr_utils3) gives the same 33 bytes.
-constexpr std::array<std::uint8_t, 34> HEADER_9_1234567 = {
-    0x02, 0x8F, 0x08, 0x34, 0x03, 0x68, 0x0F, 0x98, 0x1A, 0x20, 0x3F, 0x20,
-    0xC4, 0x6D, 0xFF, 0x57, 0xD7, 0x5D, 0xF5, 0xDE, 0x33, 0xD8, 0x17, 0x48,
-    0x13, 0xA0, 0x04, 0x40, 0x54, 0x01, 0xBB, 0x00, 0xAE, 0x00};
-constexpr std::array<std::uint8_t, 34> TERMINATOR_9_1234567 = {
-    0x02, 0xE0, 0x08, 0xE0, 0x03, 0xD8, 0x0F, 0xE0, 0x1A, 0x50, 0x3F, 0x80,
-    0xC4, 0xAD, 0xFF, 0x57, 0xD7, 0x5D, 0xF5, 0xD9, 0x66, 0xCC, 0x14, 0x70,
-    0x14, 0xC0, 0x08, 0x00, 0x5C, 0x01, 0xA2, 0x00, 0x9D, 0x00};
-
-// The conversions run with the gateway's own coder, whose bursts are pinned
-// above and in the coder's tests.
+// The conversions run with the gateway's own coder, whose bursts the coder's
+// tests pin byte for byte.
 constexpr const lc_builders &BUILDERS = DMR_CODER_BUILDERS;
 
 struct Peer {
@@ -40,6 +34,26 @@ struct Peer {
         }
         return out;
     }
+};
+
+std::vector<int> draws;
+std::size_t next_draw = 0;
+int fake_random() {
+    return draws[next_draw++ % draws.size()];
+}
+
+hf::Frame frame(std::uint8_t slot, std::uint8_t type, bool setup_mark, std::uint8_t kind) {
+    hf::Frame f = hytera(slot, type, 1, 1, 1234567, 9);
+    if (setup_mark) {
+        hf::write_word(f, hf::SETUP_MARK, hf::MARK_SET);
+    }
+    f[hf::FRAME_KIND] = kind;
+    return f;
+}
+
+struct Receiver {
+    voice_receiver_state state;
+    voice_reaction receive(const hf::Frame &f) { return voice_receive(f, state, fake_random, 0); }
 };
 
 constexpr std::uint8_t CALL_TYPES[] = {0x11, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0x22};
@@ -67,7 +81,7 @@ TEST(HyteraToDmrd, Ts2CallFlagsAndSequence) {
             EXPECT_EQ((*out)[df::SEQUENCE], i) << i;
         }
         EXPECT_EQ(peer.sequence.dmrd_sequence[0], 0); // TS1 untouched
-        EXPECT_NE(log.text().find("START of Voice TS2"), std::string::npos);
+        EXPECT_TRUE(contains(log.text(), "START of Voice TS2"));
     }
 }
 
@@ -99,10 +113,10 @@ TEST(HyteraToDmrd, LcBurstsComputedFromCallIds) {
     auto header = peer.convert(hytera(0x11, 0x11, 1, 1, 1234567, 9), 0x1234);
     auto terminator = peer.convert(hytera(0x11, 0x22, 2, 1, 1234567, 9), 0x1234);
     ASSERT_TRUE(header && terminator);
-    EXPECT_TRUE(std::equal(HEADER_9_1234567.begin(), HEADER_9_1234567.begin() + 33,
-                           header->begin() + df::BURST));
-    EXPECT_TRUE(std::equal(TERMINATOR_9_1234567.begin(), TERMINATOR_9_1234567.begin() + 33,
-                           terminator->begin() + df::BURST));
+    EXPECT_TRUE(std::equal(header->begin() + df::BURST, header->begin() + df::BURST + 33,
+                           ipscpacket_construct_payload_voice_lc_header(1, 9, 1234567)));
+    EXPECT_TRUE(std::equal(terminator->begin() + df::BURST, terminator->begin() + df::BURST + 33,
+                           ipscpacket_construct_payload_terminator_with_lc(1, 9, 1234567)));
     EXPECT_EQ((*header)[df::BER], 0);
     EXPECT_EQ(log.text(), "MMDVM DL0ABC (RPT3) START of Voice TS1 (1234) s:1234567 d:9\n"
                           "MMDVM DL0ABC (RPT) End of Voice TS1 (1234) s:1234567 d:9\n");
@@ -125,7 +139,7 @@ TEST(HyteraToDmrd, AllCallAndUndefinedDroppedAfterCounterAdvanced) {
         EXPECT_EQ(peer.sequence.dmrd_sequence[0], 1);
         const std::string text = log.text();
         EXPECT_EQ(text.find("MMDVM DL0ABC (RPT3) START"), 0u);
-        EXPECT_NE(text.find(std::string(c.line) + c.line), std::string::npos) << text;
+        EXPECT_TRUE(contains(text, std::string(c.line) + c.line));
     }
 }
 
@@ -156,21 +170,8 @@ TEST(HyteraToDmrd, UnknownKindsNotSentAndCounterKept) {
     EXPECT_EQ((*out)[df::FLAGS], 0x90);
 }
 
-TEST(HyteraToDmrd, FreeSlotWrongPeerAndShortFrame) {
-    ferrule_test::CapturedLog log;
-    Peer peer;
-    df::Frame out{};
-    const hf::Frame f = hytera(0x11, 0x77, 1, 1, 1234567, 9);
-    peer_slot_view free_slot{};
-    EXPECT_FALSE(hytera_to_dmrd(f, 0, free_slot, "", 0, peer.sequence, BUILDERS, out));
-    EXPECT_FALSE(hytera_to_dmrd(f, 1, free_slot, "", 0, peer.sequence, BUILDERS, out));
-    EXPECT_FALSE(hytera_to_dmrd(f, 2, peer.view, "other", 0, peer.sequence, BUILDERS, out));
-    EXPECT_FALSE(hytera_to_dmrd(std::span(f).first(71), 0, peer.view, peer.view.key, 0,
-                                peer.sequence, BUILDERS, out));
-    EXPECT_EQ(log.text(), "kein Repeater unter Index 0 angemeldet -> abbrechen\nfalsche nummer\n");
-    EXPECT_EQ(peer.sequence.dmrd_sequence[0], 0);
-}
-
+// A free slot and another peer's are passed over, said once each, and their
+// counts kept; so is a frame cut short.
 TEST(HyteraToDmrd, AllPeersGoesToMatchingSlotOnly) {
     struct Table {
         std::array<peer_slot_view, PEER_SLOTS> slots{};
@@ -180,8 +181,9 @@ TEST(HyteraToDmrd, AllPeersGoesToMatchingSlotOnly) {
     table.slots[4] = {"b", 311235, "DL0XYZ", 3};
     std::array<peer_sequence, PEER_SLOTS> sequences{};
     ferrule_test::CapturedLog log;
+    const hf::Frame f = hytera(0x11, 0x77, 1, 1, 1234567, 9);
     hytera_to_dmrd_all_peers(
-        hytera(0x11, 0x77, 1, 1, 1234567, 9), "b", 0, sequences, BUILDERS,
+        f, "b", 0, sequences, BUILDERS,
         [](std::size_t slot, void *user) { return static_cast<Table *>(user)->slots[slot]; },
         [](std::size_t slot, std::span<const std::uint8_t, df::LENGTH>, void *user) {
             static_cast<Table *>(user)->sent.push_back(slot);
@@ -190,5 +192,115 @@ TEST(HyteraToDmrd, AllPeersGoesToMatchingSlotOnly) {
     EXPECT_EQ(table.sent, std::vector<std::size_t>{4});
     EXPECT_EQ(sequences[4].dmrd_sequence[0], 1);
     EXPECT_EQ(sequences[1].dmrd_sequence[0], 0);
+    EXPECT_EQ(sequences[0].dmrd_sequence[0], 0);
     EXPECT_EQ(log.text(), "kein Repeater unter Index 0 angemeldet -> abbrechen\nfalsche nummer\n");
+    df::Frame out{};
+    EXPECT_FALSE(hytera_to_dmrd(std::span(f).first(71), 4, table.slots[4], "b", 0, sequences[4],
+                                BUILDERS, out));
+    EXPECT_EQ(sequences[4].dmrd_sequence[0], 1);
+}
+
+TEST(VoiceReceiver, StreamIdsDrawnAtSetupMarkAndClosedByTerminator) {
+    draws = {1, 2, 3, 4, 254, 255, 509, 7};
+    next_draw = 0;
+    Receiver r;
+    EXPECT_EQ(r.receive(frame(0x11, 0x77, false, 1)).stream_id, 0u);
+    EXPECT_EQ(r.receive(frame(0x11, 0x11, true, 1)).stream_id, 0x01020304u);
+    EXPECT_EQ(r.receive(frame(0x11, 0x77, true, 1)).stream_id, 0x01020304u);
+    EXPECT_EQ(r.receive(frame(0x11, 0x22, false, 0x43)).stream_id, 0x01020304u);
+    // The second call draws 254, 255, 509, 7: never a 0xFF byte.
+    EXPECT_EQ(r.receive(frame(0x11, 0x11, true, 1)).stream_id, 0xFE00FE07u);
+    EXPECT_EQ(r.receive(frame(0x11, 0x22, false, 3)).action, voice_action::forward);
+    // Without a setup mark the last call's ID is reused.
+    EXPECT_EQ(r.receive(frame(0x11, 0x77, false, 1)).stream_id, 0xFE00FE07u);
+}
+
+TEST(VoiceReceiver, TerminatorOnOneSlotClosesBoth) {
+    draws = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    next_draw = 0;
+    Receiver r;
+    const std::uint32_t ts2 = r.receive(frame(0x22, 0x11, true, 1)).stream_id;
+    EXPECT_EQ(r.receive(frame(0x11, 0x11, true, 1)).stream_id, 0x05060708u);
+    r.receive(frame(0x11, 0x22, false, 3));
+    EXPECT_NE(r.receive(frame(0x22, 0x77, true, 1)).stream_id, ts2);
+}
+
+TEST(VoiceReceiver, UnknownSlotWordKeepsPreviousSlot) {
+    draws = {1, 1, 1, 1, 2, 2, 2, 2};
+    next_draw = 0;
+    Receiver r;
+    r.receive(frame(0x22, 0x11, true, 1));
+    hf::Frame odd = frame(0x22, 0x77, false, 1);
+    hf::write_word(odd, hf::SLOT_WORD, 0x3333);
+    EXPECT_EQ(r.receive(odd).stream_id, 0x01010101u);
+    EXPECT_EQ(r.state.time_slot, 1u);
+}
+
+TEST(VoiceReceiver, FilteredFrames) {
+    draws = {9, 9, 9, 9};
+    next_draw = 0;
+    Receiver r;
+    hf::Frame far = frame(0x11, 0x77, false, 1);
+    hf::write_id(far, hf::DESTINATION, 10000000);
+    EXPECT_EQ(r.receive(far).action, voice_action::ignore);
+    hf::write_id(far, hf::DESTINATION, 9999999);
+    EXPECT_EQ(r.receive(far).action, voice_action::forward);
+
+    EXPECT_EQ(r.receive(frame(0x11, 0xDD, false, 1)).action, voice_action::ignore);
+    // A call setup frame opens the stream but is not forwarded.
+    EXPECT_EQ(r.receive(frame(0x11, 0xEE, true, 2)).action, voice_action::ignore);
+    EXPECT_TRUE(r.state.stream_open[0]);
+    EXPECT_EQ(r.receive(frame(0x11, 0x77, false, 1)).stream_id, 0x09090909u);
+}
+
+TEST(VoiceReceiver, WatchdogEndsACallWhoseTerminatorNeverCame) {
+    draws = {1, 2, 3, 4, 5, 6, 7, 8};
+    next_draw = 0;
+    struct Step {
+        std::int64_t at_ms;
+        std::optional<hf::Frame> frame; // none: a tick
+        std::size_t ended;              // terminators the tick gives
+    };
+    hf::Frame header = frame(0x22, 0x11, true, 1);
+    header[hf::SEQUENCE_LOW] = 40;
+    hf::Frame burst = frame(0x22, 0x77, false, 1);
+    burst[hf::SEQUENCE_LOW] = 41;
+    const hf::Frame terminator = frame(0x22, 0x22, false, 3);
+    const hf::Frame csbk = frame(0x11, 0x33, true, 1);
+    const Step steps[] = {
+        {0, header, 0},
+        {60, burst, 0},
+        {1559, std::nullopt, 0},
+        {1560, std::nullopt, 1},
+        {1700, std::nullopt, 0},
+        {2000, header, 0},
+        {2060, terminator, 0},
+        {4000, std::nullopt, 0},
+        // Data alone is no call.
+        {4100, csbk, 0},
+        {9000, std::nullopt, 0},
+    };
+    Receiver r;
+    std::array<voice_watchdog_end, 2> ended{};
+    for (const Step &s : steps) {
+        std::size_t count = 0;
+        if (s.frame) {
+            voice_receive(*s.frame, r.state, fake_random, s.at_ms);
+        } else {
+            count = voice_tick(r.state, s.at_ms, ended);
+        }
+        EXPECT_EQ(count, s.ended) << "at " << s.at_ms;
+        if (s.at_ms == 1560) {
+            const hf::Frame &t = ended[0].terminator;
+            EXPECT_EQ(ended[0].stream_id, 0x01020304U);
+            EXPECT_EQ(hf::read_word(t, hf::SLOT_WORD), hf::SLOT_WORD_TS2);
+            EXPECT_EQ(t[hf::SLOT_TYPE], hf::TYPE_TERMINATOR);
+            EXPECT_EQ(t[hf::SEQUENCE_LOW], 42);
+            EXPECT_EQ(hf::read_id(t, hf::SOURCE), 1234567U);
+            EXPECT_EQ(hf::read_id(t, hf::DESTINATION), 9U);
+            EXPECT_FALSE(r.state.stream_open[1]);
+        }
+    }
+    // The call after the watchdog drew a stream ID of its own.
+    EXPECT_EQ(r.state.stream_id[1], 0x05060708U);
 }

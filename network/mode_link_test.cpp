@@ -1,9 +1,13 @@
+// The master and gateway modes' links, on a hand-set clock.
+#include "network/gateway_link.h"
 #include "network/master_link.h"
 
 #include "core/settings.h"
 #include "hytera/online.h"
 #include "network/master_links.h"
+#include "testing/link_bytes.h"
 #include "testing/test_support.h"
+#include "testing/text_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -11,25 +15,9 @@
 #include <string>
 #include <vector>
 
-using ferrule_test::CapturedLog;
-using ferrule_test::endpoint;
+using namespace ferrule_test;
 
 namespace {
-
-using bytes = std::vector<std::uint8_t>;
-
-constexpr std::int64_t S = 1000; // the link clock counts milliseconds
-
-bytes text(const std::string &s) {
-    return {s.begin(), s.end()};
-}
-bytes operator+(bytes a, const bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-bytes sent(const link_output &o) {
-    return {o.bytes.begin(), o.bytes.begin() + static_cast<std::ptrdiff_t>(o.length)};
-}
 
 // Repeater 2620101 (0x0027FAC5) in index 0 of a table of its own.
 const bytes ID = {0x00, 0x27, 0xFA, 0xC5};
@@ -46,27 +34,15 @@ struct master_fixture : ::testing::Test {
     std::int64_t now = 0;
 
     master_fixture() {
-        std::strcpy(Location_Watt, "5");
-        std::strcpy(Location_CC, "1");
-        std::strcpy(Location_Name, "Testort");
-        Location_Homepage[0] = 0;
+        test_location();
         set_repeater("2620101");
     }
     void set_repeater(const char *id, std::size_t index = 0, const char *callsign = "DB0ABC") {
-        repeaters.locked([&](auto &slots) {
-            repeater_entry &e = slots[index];
-            std::snprintf(e.Hytera_RPT_ip, sizeof e.Hytera_RPT_ip, "127.0.0.%zu", 2 * index + 2);
-            std::strcpy(e.Hytera_RPT_DmrID, id);
-            std::strcpy(e.Hytera_RPT_Callsign, callsign);
-            std::strcpy(e.Hytera_RPT_TX_Frequency, "438500000");
-            std::strcpy(e.Hytera_RPT_RX_Frequency, "431100000");
-            e.Hytera_RPT_Timer = REPEATER_LIFE_SECONDS;
-            e.Hytera_RPT_RDAC_OK = 1;
-        });
+        identified_repeater(repeaters, index, id, callsign);
     }
     link_clock at(std::int64_t ms) {
         now = ms;
-        return {ms, "Mon Jan  1 00:00:00 2024\n"};
+        return ferrule_test::clock_at(ms);
     }
     bytes tick(master_link &m, std::int64_t ms) { return sent(m.tick(at(ms))); }
     bytes answer(master_link &m, const bytes &d, std::int64_t ms) {
@@ -111,13 +87,12 @@ TEST_F(MasterLink, LogsInWithTheRepeatersIdAndTheSaltedPasswordDigest) {
     EXPECT_EQ(e.MMDVM_ID, 2620101U) << "voice goes out under the repeater's own ID";
     EXPECT_TRUE(e.MMDVM_ID_exact);
     const std::string lines = log.text();
-    EXPECT_NE(lines.find("master link to 127.0.0.1:62031: logging in repeater 2620101 (RPTL)\n"
+    EXPECT_TRUE(contains(lines,
+                         "master link to 127.0.0.1:62031: logging in repeater 2620101 (RPTL)\n"
                          "master link to 127.0.0.1:62031: salt received, sending the key (RPTK)\n"
                          "master link to 127.0.0.1:62031: key accepted, sending the configuration "
                          "(RPTC)\n"
-                         "master link to 127.0.0.1:62031: repeater 2620101 logged in\n"),
-              std::string::npos)
-        << lines;
+                         "master link to 127.0.0.1:62031: repeater 2620101 logged in\n"));
 }
 
 TEST_F(MasterLink, OptionsGoOutAfterTheConfigurationAndTheirAcknowledgementCompletesTheLogin) {
@@ -153,9 +128,9 @@ TEST_F(MasterLink, PingsEveryTenSecondsAndAMinuteWithoutPongLogsInAgain) {
     EXPECT_EQ(m.status().state, link_state::login_sent);
     EXPECT_FALSE(m.route().used()) << "no voice to a master that dropped us";
     EXPECT_EQ(m.status().relogins, 1U);
-    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: no pong for 60 s, link dropped, "
-                              "logging in again\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "master link to 127.0.0.1:62031: no pong for 60 s, link dropped, "
+                         "logging in again\n"));
 }
 
 // A refusal or close in any state ends the login or the link, and the next
@@ -193,12 +168,12 @@ TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) 
             EXPECT_EQ(tick(m, refused + 10 * S), text("RPTL") + ID);
         }
     }
-    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: refused (MSTNAK) after the key "
-                              "(check DMRGateway_password), next login in 10 s\n"),
-              std::string::npos);
-    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: the master closed the link (MSTCL), "
-                              "next login in 10 s\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "master link to 127.0.0.1:62031: refused (MSTNAK) after the key "
+                         "(check DMRGateway_password), next login in 10 s\n"));
+    EXPECT_TRUE(contains(log.text(),
+                         "master link to 127.0.0.1:62031: the master closed the link (MSTCL), "
+                         "next login in 10 s\n"));
 }
 
 TEST_F(MasterLink, AStepUnansweredForTenSecondsStartsAgainFromTheLoginRequest) {
@@ -215,9 +190,9 @@ TEST_F(MasterLink, AStepUnansweredForTenSecondsStartsAgainFromTheLoginRequest) {
         EXPECT_EQ(tick(m, last + 10 * S), text("RPTL") + ID);
         EXPECT_EQ(m.status().state, link_state::login_sent);
     }
-    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: no answer to the key within 10 s, "
-                              "logging in again\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "master link to 127.0.0.1:62031: no answer to the key within 10 s, "
+                         "logging in again\n"));
 }
 
 TEST_F(MasterLink, StaysQuietWithoutAnIdentifiedRepeaterAndIgnoresStrangers) {
@@ -232,9 +207,9 @@ TEST_F(MasterLink, StaysQuietWithoutAnIdentifiedRepeaterAndIgnoresStrangers) {
     const sockaddr_in stranger = endpoint("127.0.0.3", 62031);
     EXPECT_EQ(m.receive(ack(SALT), stranger, at(62 * S)).length, 0U);
     EXPECT_EQ(m.status().state, link_state::login_sent);
-    EXPECT_NE(log.text().find("master link: datagram from 127.0.0.3:62031 dropped, it is not the "
-                              "peer\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "master link: datagram from 127.0.0.3:62031 dropped, it is not the "
+                         "peer\n"));
     // An acknowledgement too short to carry a salt gets no key.
     EXPECT_TRUE(answer(m, text("RPTACK\xB0\x35"), 63 * S).empty());
     EXPECT_EQ(m.status().state, link_state::login_sent);
@@ -271,13 +246,6 @@ TEST_F(MasterLink, CloseSendsRptclOnceAndNothingFollows) {
 
     master_link idle(peer, 0, repeaters, "passw0rd", "");
     EXPECT_TRUE(sent(idle.close(at(0))).empty()) << "nothing to close before a login";
-}
-
-TEST_F(MasterLink, DmrdFromThePeerIsHandedOn) {
-    master_link m(peer, 0, repeaters, "passw0rd", "");
-    const link_output out = m.receive(text("DMRD") + bytes(51, 0), peer, at(0));
-    EXPECT_TRUE(out.hand_on_dmrd);
-    EXPECT_FALSE(m.receive(text("DMRD") + bytes(50, 0), peer, at(0)).hand_on_dmrd);
 }
 
 // The master mode's links: two repeaters, each logged in on its own link
@@ -317,10 +285,8 @@ TEST_F(MasterLinks, EachRepeaterIndexLogsInUnderItsOwnIdAndKeepsItsOwnRoute) {
     }
     // Index 0 keeps the single repeater's lines; the others name their index.
     const std::string lines = log.text();
-    EXPECT_NE(lines.find("master link to 127.0.0.1:62031: repeater 2620101 logged in\n"),
-              std::string::npos);
-    EXPECT_NE(lines.find("master link 1 to 127.0.0.1:62031: repeater 2620112 logged in\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(lines, "master link to 127.0.0.1:62031: repeater 2620101 logged in\n"));
+    EXPECT_TRUE(contains(lines, "master link 1 to 127.0.0.1:62031: repeater 2620112 logged in\n"));
 
     // Each link pings under its own ID, and a stop closes both.
     EXPECT_EQ(tick(g, 0, 10400), text("RPTPING") + ID);
@@ -347,9 +313,9 @@ TEST_F(MasterLinks, ARepeaterThatTimesOutClosesOnlyItsOwnLink) {
     EXPECT_FALSE(g.link(0).route().used());
     EXPECT_EQ(g.link(1).status().state, link_state::up);
     EXPECT_TRUE(g.link(1).route().used());
-    EXPECT_NE(log.text().find("master link to 127.0.0.1:62031: repeater 2620101 is gone, its "
-                              "link closed (RPTCL)\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log.text(),
+                         "master link to 127.0.0.1:62031: repeater 2620101 is gone, its "
+                         "link closed (RPTCL)\n"));
 }
 
 TEST_F(MasterLinks, ASecondRepeaterWithAServedIdWaitsUntilTheIdIsFree) {
@@ -362,12 +328,139 @@ TEST_F(MasterLinks, ASecondRepeaterWithAServedIdWaitsUntilTheIdIsFree) {
     const std::string held = "master link 1: repeater 2620101 has the ID another link already "
                              "serves, its link waits\n";
     const std::string lines = log.text();
-    EXPECT_EQ(lines.find(held), lines.rfind(held)) << "said once";
-    EXPECT_NE(lines.find(held), std::string::npos);
+    EXPECT_TRUE(contains_once(lines, held));
 
     repeaters.locked([](auto &slots) { slots[0] = repeater_entry{}; });
     tick(g, 0, 21 * S); // link 0 lets the ID go
     EXPECT_EQ(tick(g, 1, 21 * S), text("RPTL") + ID);
+}
+
+// The configuration as MMDVMHost formats it, with the fields of the RPTC:
+// the repeater's TX frequency is what the gateway receives on.
+const std::string DMRC_TEXT = "DB0ABC  "
+                              "438500000"
+                              "431100000"
+                              "05"
+                              "01"
+                              "3" +
+                              std::string("20171220") + std::string(32, ' ') + "MMDVM" +
+                              std::string(35, ' ');
+
+// The gateway mode's link on the same repeater table and peer.
+struct GatewayLink : master_fixture {
+    peer_table peers;
+    gateway_link g{peer, 0, peers, repeaters};
+
+    bytes tick(std::int64_t ms) { return sent(g.tick(at(ms))); }
+    link_output from_gateway(const std::string &d, std::int64_t ms) {
+        return g.receive(text(d), peer, at(ms));
+    }
+};
+
+TEST_F(GatewayLink, SendsTheConfigurationEveryTenSecondsAndRecordsThePeerForVoice) {
+    const bytes dmrc = tick(0);
+    ASSERT_EQ(dmrc.size(), link_msg::DMRC_LENGTH);
+    EXPECT_EQ(dmrc, text("DMRC") + ID + text(DMRC_TEXT));
+    const peer_entry e = peers.snapshot(0);
+    EXPECT_STREQ(e.MMDVM_INDEX, ":127.0.0.1-:62031");
+    EXPECT_EQ(e.MMDVM_ID, 2620101U);
+    EXPECT_TRUE(e.MMDVM_ID_exact);
+
+    EXPECT_TRUE(tick(9999).empty());
+    EXPECT_EQ(tick(10 * S), dmrc);
+    EXPECT_TRUE(tick(15 * S).empty());
+    EXPECT_EQ(tick(20 * S), dmrc);
+    EXPECT_EQ(g.status().last_ping_ms, 20 * S);
+    EXPECT_TRUE(contains(log.text(), "gateway link to 127.0.0.1:62031: repeater 2620101 announced, "
+                                     "configuration (DMRC) every 10 s\n"));
+}
+
+TEST_F(GatewayLink, NumbersTooWideForTheirFieldsKeepTheLayout) {
+    std::strcpy(Location_Watt, "100");
+    std::strcpy(Location_CC, "99");
+    repeaters.locked([](auto &slots) {
+        std::strcpy(slots[0].Hytera_RPT_Callsign, "DB0ABCDEFG");
+        std::strcpy(slots[0].Hytera_RPT_TX_Frequency, "1296000000");
+        std::strcpy(slots[0].Hytera_RPT_RX_Frequency, "");
+    });
+    const bytes dmrc = tick(0);
+    ASSERT_EQ(dmrc.size(), link_msg::DMRC_LENGTH);
+    EXPECT_EQ(std::string(dmrc.begin() + 8, dmrc.begin() + 47), "DB0ABCDE"
+                                                                "999999999"
+                                                                "000000000"
+                                                                "99"
+                                                                "99"
+                                                                "3"
+                                                                "20171220");
+}
+
+TEST_F(GatewayLink, NothingBeforeTheRepeaterIsIdentifiedAndANewIdIsAnnouncedAtOnce) {
+    repeaters.reset();
+    EXPECT_TRUE(tick(0).empty());
+    EXPECT_FALSE(peers.snapshot(0).used());
+    set_repeater("2620101");
+    EXPECT_EQ(tick(1 * S).size(), link_msg::DMRC_LENGTH);
+
+    set_repeater("2620102");
+    const bytes next = tick(2 * S);
+    ASSERT_EQ(next.size(), link_msg::DMRC_LENGTH);
+    EXPECT_EQ(bytes(next.begin() + 4, next.begin() + 8), bytes({0x00, 0x27, 0xFA, 0xC6}));
+    EXPECT_EQ(peers.snapshot(0).MMDVM_ID, 2620102U) << "voice follows the new ID";
+
+    repeaters.reset();
+    EXPECT_TRUE(tick(12 * S).empty());
+    EXPECT_EQ(g.status().state, link_state::waiting);
+    EXPECT_TRUE(peers.snapshot(0).used()) << "voice of other repeaters still has a peer";
+}
+
+TEST_F(GatewayLink, AMinuteWithoutDmrpIsLoggedOnceAndItsReturnToo) {
+    tick(0);
+    from_gateway("DMRP", 100);
+    EXPECT_EQ(g.status().state, link_state::up);
+    tick(60 * S + 99);
+    EXPECT_EQ(g.status().state, link_state::up);
+    tick(60 * S + 100);
+    EXPECT_EQ(g.status().state, link_state::silent);
+    for (std::int64_t t = 61 * S; t < 200 * S; t += S) {
+        tick(t);
+    }
+    from_gateway("DMRP", 200 * S);
+    EXPECT_EQ(g.status().state, link_state::up);
+    EXPECT_EQ(g.status().last_pong_ms, 200 * S);
+    const std::string lines = log.text();
+    const std::string silent =
+        "gateway link to 127.0.0.1:62031: no DMRP from the gateway for 60 s, "
+        "voice still sent\n";
+    EXPECT_TRUE(contains_once(lines, silent));
+    EXPECT_TRUE(contains(lines, silent +
+                                    "gateway link to 127.0.0.1:62031: the gateway answers again "
+                                    "(DMRP)\n"));
+}
+
+TEST_F(GatewayLink, BeaconRequestsAreLoggedOnceAMinuteAndVoiceIsHandedOn) {
+    tick(0);
+    for (std::int64_t t = 0; t < 120 * S; t += 10 * S) {
+        from_gateway("DMRB", t);
+    }
+    EXPECT_EQ(count_of(log.text(), "(DMRB)"), 2U);
+    EXPECT_TRUE(from_gateway("DMRD" + std::string(51, '\0'), 0).hand_on_dmrd);
+    EXPECT_FALSE(
+        g.receive(text("DMRD" + std::string(51, '\0')), endpoint("127.0.0.1", 62099), at(0))
+            .hand_on_dmrd)
+        << "only the configured port is the peer";
+}
+
+// The newest DMRGateway releases read their configuration from their own file
+// and take a DMRC for an unknown packet: with DMRC off nothing but voice goes out.
+TEST_F(GatewayLink, WithoutDmrcTheAnnouncementSendsNothingAndVoiceStillHasItsPeer) {
+    gateway_link quiet{peer, 0, peers, repeaters, false};
+    for (std::int64_t ms = 0; ms <= 30 * S; ms += S) {
+        EXPECT_EQ(quiet.tick(at(ms)).length, 0u) << ms;
+    }
+    EXPECT_EQ(peers.snapshot(0).MMDVM_ID, 2620101u);
+    quiet.receive(text("DMRP"), peer, at(31 * S));
+    EXPECT_EQ(quiet.status().state, link_state::up);
+    EXPECT_TRUE(contains(log.text(), "repeater 2620101 announced, no configuration (DMRC) sent"));
 }
 
 } // namespace
