@@ -133,6 +133,17 @@ TEST_F(MasterLink, PingsEveryTenSecondsAndAMinuteWithoutPongLogsInAgain) {
                          "logging in again\n"));
 }
 
+// Without a single pong, the minute counts from the end of the login.
+TEST_F(MasterLink, AMinuteWithoutAnyPongSinceTheLoginLogsInAgain) {
+    master_link m(peer, 0, repeaters, "passw0rd", "");
+    log_in(m, 0);
+    const std::int64_t up = now;
+    for (std::int64_t t = up + 10 * S; t < up + 60 * S; t += 10 * S) {
+        EXPECT_EQ(tick(m, t), text("RPTPING") + ID) << t;
+    }
+    EXPECT_EQ(tick(m, up + 60 * S + 50), text("RPTL") + ID);
+}
+
 // A refusal or close in any state ends the login or the link, and the next
 // login goes no sooner than 10 s after it.
 TEST_F(MasterLink, RefusalAndCloseInEveryStateWaitTenSecondsBeforeTheNextLogin) {
