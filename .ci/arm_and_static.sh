@@ -33,14 +33,22 @@ if [ "$what" = all ] || [ "$what" = arm ]; then
     stage "ARM cross build"
     cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-    cmake --build build-arm -j "$jobs"
+    # The board's programs and the unit tests that run under the emulator; the
+    # end-to-end tests and the soak, which cannot run here (see below), are
+    # left to the native and sanitizer builds, which compile them with
+    # warnings as errors too. A unit test program missing from this list
+    # shows as a failing *_NOT_BUILT test.
+    cmake --build build-arm -j "$jobs" --target ferrule ferrule_sim_repeater ferrule_sim_peer \
+        dmr_tests core_tests hytera_tests network_tests voice_tests app_tests
     stage "ARM unit tests under qemu-aarch64"
     # Tests labelled e2e start the daemon and the simulators as child
     # processes, which the emulator cannot do without binfmt, and those
     # labelled threads start threads, which qemu-user here never joins; the
     # native and sanitizer builds run them.
-    ctest --test-dir build-arm -LE 'e2e|threads' --no-tests=error --output-on-failure -j "$jobs" ||
-        status=1
+    # The end-to-end program, not built, stands in CTest as one unlabelled
+    # e2e_tests_NOT_BUILT entry, left out by name.
+    ctest --test-dir build-arm -LE 'e2e|threads' -E '^e2e_tests_NOT_BUILT$' --no-tests=error \
+        --output-on-failure -j "$jobs" || status=1
 fi
 
 if [ "$what" = all ] || [ "$what" = static ]; then
