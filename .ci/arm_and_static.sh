@@ -6,6 +6,7 @@
 #   .ci/arm_and_static.sh            # both
 #   .ci/arm_and_static.sh arm        # only the ARM build and tests
 #   .ci/arm_and_static.sh static     # only clang-tidy and cppcheck
+#   .ci/arm_and_static.sh deps       # only install what they need
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,7 @@ if [ -n "$need" ]; then
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need
 fi
+[ "$what" = deps ] && exit 0
 
 status=0
 
