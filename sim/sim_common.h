@@ -209,7 +209,7 @@ class frame_mirror {
         line_.hold(stamp, frame_.data(), length_);
     }
     void flush() { line_.flush(); }
-    void receive() {
+    void receive() const {
         std::uint8_t d[512];
         const ssize_t n = recv(listen_fd_, d, sizeof d, 0);
         const long long stamp = now_ns();
