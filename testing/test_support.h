@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -149,12 +151,38 @@ inline bool port_bindable(const char *address, int type, int port) {
     return ok;
 }
 
+// A port number claimed for this test process until it ends, so that two
+// tests running side by side, or two draws of one test, never hand out the
+// same port in the moment before its user binds it. The claim is a lock on a
+// file named after the port: the kernel lets it go when the process ends,
+// however it ends. Where no lock file can be made, the draw goes unclaimed.
+inline bool claim_port(int port) {
+    static const std::filesystem::path dir = [] {
+        std::filesystem::path d = std::filesystem::temp_directory_path() / "ferrule-test-ports";
+        std::error_code ec;
+        std::filesystem::create_directories(d, ec);
+        std::filesystem::permissions(d, std::filesystem::perms::all, ec);
+        return d;
+    }();
+    const std::string file = (dir / std::to_string(port)).string();
+    // Close-on-exec: the children started by tests never hold a claim.
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return true;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true; // the descriptor stays open: the claim lasts as long as the process
+}
+
 inline int random_free_port(const char *address, int type) {
     static thread_local std::mt19937 draw{std::random_device{}()};
     std::uniform_int_distribution<int> pick(TEST_PORT_LOW, TEST_PORT_HIGH - 1);
     for (int tries = 0; tries < 200; ++tries) {
         const int port = pick(draw);
-        if (port_bindable(address, type, port)) {
+        if (port_bindable(address, type, port) && claim_port(port)) {
             return port;
         }
     }
@@ -180,7 +208,7 @@ inline std::size_t count_of(const std::string &text, const std::string &what) {
 inline int free_udp_port_pair(const char *address = "127.0.0.1") {
     for (int tries = 0; tries < 50; ++tries) {
         const int port = free_udp_port(address);
-        if (port < 65535 && port_bindable(address, SOCK_DGRAM, port + 1)) {
+        if (port < 65535 && port_bindable(address, SOCK_DGRAM, port + 1) && claim_port(port + 1)) {
             return port;
         }
     }
