@@ -33,8 +33,11 @@ status=0
 
 if [ "$what" = all ] || [ "$what" = arm ]; then
     stage "ARM cross build"
+    # The board's optimisation without its debug information, which nothing
+    # here reads and which took a third of a test file's compile time.
     cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     # The board's programs and the unit tests that run under the emulator; the
     # end-to-end tests and the soak, which cannot run here (see below), are
     # left to the native and sanitizer builds, which compile them with
