@@ -15,6 +15,8 @@
 
 namespace ferrule_test {
 
+using bytes = std::vector<std::uint8_t>;
+
 // The repeater side's ports and the moment its tests run at.
 inline constexpr std::uint16_t RDAC_PORT = 62007;
 inline constexpr control_ports PORTS{62006, RDAC_PORT};

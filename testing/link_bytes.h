@@ -6,7 +6,6 @@
 #include "core/settings.h"
 #include "hytera/repeater_table.h"
 #include "network/mode_link.h"
-#include "testing/test_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +14,8 @@
 #include <vector>
 
 namespace ferrule_test {
+
+using bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::int64_t S = 1000; // the link clock counts milliseconds
 

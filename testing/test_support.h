@@ -26,9 +26,6 @@
 
 namespace ferrule_test {
 
-// A datagram or frame as the tests build and compare it.
-using bytes = std::vector<std::uint8_t>;
-
 class CapturedLog {
   public:
     CapturedLog() { ferrule_log_set_sink(&CapturedLog::append, this); }
