@@ -18,7 +18,7 @@ stage() { echo "== $1 ($(($(date +%s) - started)) s)"; }
 need=""
 for pkg in cmake make g++ g++-aarch64-linux-gnu qemu-user googletest libgtest-dev \
     libssl-dev libssl-dev:arm64 clang-tidy-14 cppcheck pkg-config libmicrohttpd-dev \
-    nlohmann-json3-dev; do
+    nlohmann-json3-dev libmosquitto-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 if [ -n "$need" ]; then

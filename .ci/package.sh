@@ -68,6 +68,10 @@ case "$depends" in
 *libmicrohttpd12*) ;;
 *) fail "the status page's libmicrohttpd12 is not among the dependencies" ;;
 esac
+case "$depends" in
+*libmosquitto1*) ;;
+*) fail "the MQTT client's libmosquitto1 is not among the dependencies" ;;
+esac
 dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Conffiles}\n' ferrule |
     grep -q '^ /etc/ferrule/ferrule.cfg ' || fail "ferrule.cfg is not a conffile"
 

@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/link_side.h"
+#include "app/mqtt_client.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
 #include "app/status_server.h"
@@ -94,6 +95,7 @@ int main(int argc, char **argv) {
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
     status_page_start();
+    mqtt_start();
     start_detached(Hytera_main);
     start_detached(MMDVM_main);
 
@@ -106,6 +108,7 @@ int main(int argc, char **argv) {
         sleep(1);
     }
     MMDVM_send_close_on_stop();
+    mqtt_stop();
     signal_report_drain(1000);
     ferrule_log("EXIT MASTER\n");
     // The worker threads are never joined; returning from main ends them.

@@ -1,5 +1,7 @@
 #include "app/status_server.h"
 
+#include "app/mqtt_client.h"
+
 #include "core/log.h"
 #include "core/settings.h"
 #include "status/status_render.h"
@@ -79,8 +81,9 @@ MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const 
                     "text/html; charset=utf-8", PAGE_POLICY);
     }
     const auto *server = static_cast<const status_server *>(cls);
-    const status_snapshot snapshot =
+    status_snapshot snapshot =
         gather_status(std::time(nullptr), status_clock_ms(), server->started_ms());
+    snapshot.mqtt_dropped = mqtt_dropped_total();
     if (r == resource::json) {
         return send(connection, MHD_HTTP_OK, render_status_json(snapshot), "application/json");
     }

@@ -37,3 +37,6 @@ set(FERRULE_BUILD_BENCHMARKS OFF CACHE BOOL "Build the benchmarks")
 # The status page needs libmicrohttpd built for the target, which a cross build
 # machine seldom has; a build on the board itself has the page.
 set(FERRULE_STATUS_PAGE OFF CACHE BOOL "Build the status page")
+# The MQTT client renders with the page's library, and needs libmosquitto
+# built for the target as well.
+set(FERRULE_MQTT OFF CACHE BOOL "Build the MQTT client")

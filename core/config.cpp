@@ -40,12 +40,18 @@ void apply_defaults() {
     Hytera_RPT_allow.clear();
     set_text(Status_address, "127.0.0.1", 15);
     Status_port = 62080;
+    set_text(MQTT_address, "", 253);
+    MQTT_port = 1883;
+    set_text(MQTT_name, "ferrule", 64);
+    set_text(MQTT_username, "", 128);
+    set_text(MQTT_password, "", 255);
+    MQTT_keepalive = 60;
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
 // as written (before the word rule cuts it to its width), so that an address
 // one digit too long is not silently shortened into another valid address.
-enum class Check { none, ipv4_address, port, port_or_off };
+enum class Check { none, ipv4_address, host, topic, port, port_or_off, keepalive };
 
 struct WordKey {
     const char *key;
@@ -99,6 +105,9 @@ const WordKey word_keys[] = {
     {"Hytera_RPT_local_address", Hytera_RPT_local_address, sizeof Hytera_RPT_local_address, 15,
      false, Check::ipv4_address},
     {"Status_address", Status_address, sizeof Status_address, 15, false, Check::ipv4_address},
+    {"MQTT_address", MQTT_address, sizeof MQTT_address, 253, false, Check::host},
+    {"MQTT_name", MQTT_name, sizeof MQTT_name, 64, false, Check::topic},
+    {"MQTT_username", MQTT_username, sizeof MQTT_username, 128, false, Check::none},
 };
 
 const NumberKey number_keys[] = {
@@ -108,6 +117,8 @@ const NumberKey number_keys[] = {
     {"Hytera_RPT_AUDIO_PORT", &Hytera_RPT_AUDIO_PORT, false, Check::port},
     {"Hytera_RPT_RDAC_PORT", &Hytera_RPT_RDAC_PORT, false, Check::port},
     {"Status_port", &Status_port, false, Check::port_or_off},
+    {"MQTT_port", &MQTT_port, false, Check::port},
+    {"MQTT_keepalive", &MQTT_keepalive, false, Check::keepalive},
 };
 
 // Whole-value keys of the link, none counted. The password is never echoed.
@@ -121,6 +132,7 @@ struct WholeKey {
 const WholeKey whole_keys[] = {
     {"DMRGateway_password", DMRGateway_password, sizeof DMRGateway_password, true},
     {"DMRGateway_options", DMRGateway_options, sizeof DMRGateway_options, false},
+    {"MQTT_password", MQTT_password, sizeof MQTT_password, true},
 };
 
 const TextKey text_keys[] = {
@@ -150,10 +162,26 @@ void note_fatal(const Position &at, const char *key, const char *value, const ch
                   at.file, at.line, key, value, problem);
 }
 
+// Letters, digits, dots and hyphens: a host name or a dotted address, and
+// nothing a resolver would read as something else.
+bool host_name(const char *value) {
+    return std::strlen(value) <= 253 &&
+           std::strspn(value, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+               std::strlen(value);
+}
+
 void check_word(const WordKey &k, const char *value, const Position &at) {
     in_addr address{};
     if (k.check == Check::ipv4_address && inet_pton(AF_INET, value, &address) != 1) {
         note_fatal(at, k.key, value, "is not a dotted IPv4 address such as 192.168.1.10");
+    }
+    if (k.check == Check::host && !host_name(value)) {
+        note_fatal(at, k.key, value, "is not a host name or a dotted IPv4 address");
+    }
+    // A wildcard in the prefix would make every topic a subscription filter,
+    // which a broker refuses to publish to.
+    if (k.check == Check::topic && (std::strpbrk(value, "+#") != nullptr || std::strlen(value) > 64)) {
+        note_fatal(at, k.key, value, "holds + or # or is longer than 64 characters");
     }
 }
 
@@ -181,6 +209,9 @@ void apply_number(const NumberKey &k, const char *value, const Position &at) {
     }
     if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
         note_fatal(at, k.key, value, "is not 0 (off) or a port number from 1 to 65535");
+    }
+    if (k.check == Check::keepalive && (number < 5 || number > 65535)) {
+        note_fatal(at, k.key, value, "is not a number of seconds from 5 to 65535");
     }
 }
 

@@ -9,9 +9,14 @@ namespace {
 std::mutex log_mutex;
 ferrule_log_sink log_sink = nullptr;
 void *log_sink_user = nullptr;
+ferrule_log_tap log_tap = nullptr;
+void *log_tap_user = nullptr;
 thread_local const log_limit_scope *current_scope = nullptr;
 
 void put(const char *text) {
+    if (log_tap != nullptr) {
+        log_tap(text, log_tap_user);
+    }
     if (log_sink != nullptr) {
         log_sink(text, log_sink_user);
         return;
@@ -84,4 +89,10 @@ void ferrule_log_set_sink(ferrule_log_sink sink, void *user) {
     std::lock_guard<std::mutex> lock(log_mutex);
     log_sink = sink;
     log_sink_user = user;
+}
+
+void ferrule_log_set_tap(ferrule_log_tap tap, void *user) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    log_tap = tap;
+    log_tap_user = user;
 }

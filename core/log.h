@@ -6,6 +6,7 @@
 #include "core/rate_limit.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 __attribute__((format(printf, 1, 2))) void ferrule_log(const char *fmt, ...);
@@ -15,6 +16,12 @@ void ferrule_vlog(const char *fmt, va_list ap);
 // standard output. The sink receives each formatted message whole.
 using ferrule_log_sink = void (*)(const char *text, void *user);
 void ferrule_log_set_sink(ferrule_log_sink sink, void *user);
+
+// A second reader of every message (the MQTT client), beside standard output
+// or the sink: handed each message whole, in the log's order, under the log's
+// lock, so it may only copy and return. Passing nullptr removes it.
+using ferrule_log_tap = void (*)(const char *text, void *user);
+void ferrule_log_set_tap(ferrule_log_tap tap, void *user);
 
 // Lines that received datagrams cause are limited per sender and per kind of
 // line (its format string): a burst of 10, then one a second. The count of
@@ -45,4 +52,49 @@ class log_limit_scope {
     std::uint32_t source_;
     std::int64_t now_ms_;
     const log_limit_scope *outer_;
+};
+
+// The log's messages as the lines a terminal shows: colour sequences (ESC [
+// ... final letter) removed, each line handed to `emit(text, length)` at its
+// line feed, blank lines left out. A line longer than the buffer goes out in
+// pieces.
+class log_line_splitter {
+  public:
+    template <class Emit> void feed(const char *text, Emit &&emit) {
+        for (; *text != 0; ++text) {
+            const char c = *text;
+            if (state_ == in_escape) {
+                state_ = c == '[' ? in_sequence : plain;
+                continue;
+            }
+            if (state_ == in_sequence) {
+                // Parameters and intermediates until the final byte.
+                if (c >= 0x40 && c <= 0x7E) {
+                    state_ = plain;
+                }
+                continue;
+            }
+            if (c == '\033') {
+                state_ = in_escape;
+            } else if (c == '\n') {
+                flush(emit);
+            } else if (c != '\r') {
+                if (length_ == sizeof line_) {
+                    flush(emit);
+                }
+                line_[length_++] = c;
+            }
+        }
+    }
+
+  private:
+    template <class Emit> void flush(Emit &emit) {
+        if (length_ > 0) {
+            emit(static_cast<const char *>(line_), length_);
+        }
+        length_ = 0;
+    }
+    enum { plain, in_escape, in_sequence } state_ = plain;
+    char line_[1024] = {};
+    std::size_t length_ = 0;
 };

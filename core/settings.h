@@ -39,6 +39,14 @@ extern ipv4_allow_list Hytera_RPT_allow;
 // Where the status page listens (HTTP); port 0 leaves it off.
 extern char Status_address[16];
 extern int Status_port;
+// The MQTT broker; an empty address (the default) leaves the client off.
+// The name is the prefix of every topic.
+extern char MQTT_address[254];
+extern int MQTT_port;
+extern char MQTT_name[65];
+extern char MQTT_username[129];
+extern char MQTT_password[256];
+extern int MQTT_keepalive;
 
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string_view>
 #include <utility>
@@ -300,6 +302,9 @@ std::string render_status_json(const status_snapshot &s) {
     j["frames"] = {{"received", counts_by_direction(s.frames_in)},
                    {"sent", counts_by_direction(s.frames_out)},
                    {"dropped", std::move(dropped)}};
+    if (s.mqtt_dropped >= 0) {
+        j["mqtt_dropped"] = s.mqtt_dropped;
+    }
     // Every text went through field_text, so this never meets invalid UTF-8;
     // should it, a replacement character beats an exception on the server.
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -396,5 +401,68 @@ std::string render_metrics(const status_snapshot &s) {
         m.sample("ferrule_frames_dropped_total",
                  {{"reason", drop_reason_name(static_cast<drop_reason>(r))}}, s.dropped[r]);
     }
+    if (s.mqtt_dropped >= 0) {
+        m.family("ferrule_mqtt_messages_dropped_total", "counter",
+                 "MQTT messages dropped: broker away, or the client's ring full.");
+        m.sample("ferrule_mqtt_messages_dropped_total", {}, s.mqtt_dropped);
+    }
     return m.take();
+}
+
+std::string mqtt_timestamp(std::int64_t wall_ms) {
+    const std::time_t seconds = wall_ms / 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(wall_ms % 1000));
+    return text;
+}
+
+std::string render_call_event(const call_event &e, const repeater_entry &repeater) {
+    static constexpr const char *ACTIONS[] = {"start", "late_entry", "end", "lost"};
+    const call_info &c = e.call;
+    json d;
+    d["timestamp"] = mqtt_timestamp(e.wall_ms);
+    d["source"] = c.direction == call_direction::to_network ? "rf" : "network";
+    d["action"] = ACTIONS[static_cast<std::size_t>(e.kind) & 3U];
+    d["slot"] = (c.slot & 1U) + 1;
+    d["source_id"] = c.source;
+    d["source_info"] = "";
+    d["destination_id"] = c.destination;
+    d["destination_type"] = c.group ? "group" : "individual";
+    if (e.kind == call_event_kind::end || e.kind == call_event_kind::lost) {
+        d["duration"] = static_cast<double>(c.duration_ms) / 1000.0;
+        d["ber"] = 0.0;
+        if (c.direction == call_direction::to_repeater) {
+            d["loss"] = 0.0;
+        }
+    }
+    d["repeater"] = c.repeater;
+    const json id = repeater.Hytera_RPT_RDAC_OK == 1 ? number_field(repeater.Hytera_RPT_DmrID)
+                                                     : json(nullptr);
+    d["repeater_id"] = id.is_number() ? id : json(0);
+    json j;
+    j["DMR"] = std::move(d);
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string status_change_key(const status_snapshot &s) {
+    std::string key;
+    for (std::size_t i = 0; i < s.repeaters.size(); ++i) {
+        const repeater_entry &e = s.repeaters[i];
+        if (e.used()) {
+            key += std::to_string(i) + (e.Hytera_RPT_RDAC_OK == 1 ? "i" : "r") +
+                   std::string(e.Hytera_RPT_DmrID, strnlen(e.Hytera_RPT_DmrID,
+                                                           sizeof e.Hytera_RPT_DmrID)) +
+                   ';';
+        }
+    }
+    for (const status_link &l : s.links) {
+        key += 'L' + std::to_string(l.repeater_index) + ':' + std::to_string(l.login_state) + ':' +
+               std::to_string(static_cast<int>(l.status.state)) + ':' +
+               std::to_string(l.status.refusals) + ';';
+    }
+    return key;
 }

@@ -4,6 +4,7 @@
 // graphing. Plain functions of the snapshot; no clock, no table is read.
 
 #include "status/status_snapshot.h"
+#include "voice/call_log.h"
 
 #include <string>
 
@@ -12,3 +13,14 @@ std::string render_metrics(const status_snapshot &s);
 
 // Words for the link's login state, as the page and the JSON show them.
 const char *link_state_words(int login_state);
+
+// The MQTT client's objects, in MMDVMHost's DMR schema so that what reads
+// MMDVMHost reads ferrule: {"DMR": {...}} for a call's start, late entry,
+// end or loss, with the repeater's index and DMR ID (from `repeater`, the
+// call's table entry; 0 until it is identified) added.
+std::string render_call_event(const call_event &e, const repeater_entry &repeater);
+// Unix milliseconds as "2026-12-07T12:34:56.789Z".
+std::string mqtt_timestamp(std::int64_t wall_ms);
+// What changes when a repeater registers, is identified or goes, or a link
+// comes up, goes down or is refused: the status goes out again when it differs.
+std::string status_change_key(const status_snapshot &s);

@@ -44,6 +44,9 @@ struct status_snapshot {
     std::array<std::uint64_t, 2> frames_in{};  // by call_direction
     std::array<std::uint64_t, 2> frames_out{}; // by call_direction
     std::array<std::uint64_t, DROP_REASONS> dropped{};
+    // Messages the MQTT client dropped; -1 while it is off (the field is then
+    // left out of the JSON and the metrics).
+    std::int64_t mqtt_dropped = -1;
 };
 
 // Milliseconds of the monotonic clock the voice path stamps calls with.

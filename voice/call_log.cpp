@@ -2,6 +2,8 @@
 
 #include "core/log.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -39,11 +41,32 @@ call_info info_of(call_direction direction, std::size_t slot, const slot_call &c
     return info;
 }
 
+std::atomic<call_event_hook> event_hook{nullptr};
+
+void tell(call_event_kind kind, const call_info &call) {
+    const call_event_hook hook = event_hook.load(std::memory_order_acquire);
+    if (hook == nullptr) {
+        return;
+    }
+    call_event e;
+    e.kind = kind;
+    e.call = call;
+    e.wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+    hook(e);
+}
+
 } // namespace
 
+void set_call_event_hook(call_event_hook hook) {
+    event_hook.store(hook, std::memory_order_release);
+}
+
 void call_started(call_direction direction, std::size_t slot, const slot_call &call,
-                  std::size_t repeater) {
-    voice_calls.start(info_of(direction, slot, call, repeater));
+                  std::size_t repeater, bool late_entry) {
+    const call_info info = voice_calls.start(info_of(direction, slot, call, repeater));
+    tell(late_entry ? call_event_kind::late_entry : call_event_kind::start, info);
     ferrule_log("%s started: TS%u, %s call %u -> %u, stream %08X%s\n", opening(direction),
                 slot_number(slot), call.is_private ? "private" : "group", call.source,
                 call.destination, call.stream_id, repeater_note(repeater).text);
@@ -51,8 +74,11 @@ void call_started(call_direction direction, std::size_t slot, const slot_call &c
 
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater) {
-    voice_calls.end(direction, static_cast<std::uint8_t>(slot), how, now_ms,
-                    static_cast<std::uint8_t>(repeater));
+    const call_info ended = voice_calls.end(direction, static_cast<std::uint8_t>(slot), how,
+                                            now_ms, static_cast<std::uint8_t>(repeater));
+    if (ended.how != call_end::running) {
+        tell(how == call_end::watchdog ? call_event_kind::lost : call_event_kind::end, ended);
+    }
     const char *why = how == call_end::watchdog
                           ? "by the watchdog (no frame for 1.5 s), terminator sent"
                           : "by its terminator";

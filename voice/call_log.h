@@ -31,11 +31,26 @@ inline bool watchdog_due(const slot_call &call, std::int64_t now_ms) {
 
 // `repeater` is the repeater index the call belongs to; the lines of index 0
 // read as they do with a single repeater, the others name their index.
+// `late_entry`: the call's voice LC header was not its first frame.
 void call_started(call_direction direction, std::size_t slot, const slot_call &call,
-                  std::size_t repeater = 0);
+                  std::size_t repeater = 0, bool late_entry = false);
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater = 0);
 // A network call that found its time slot held by `holder`: logged and
 // recorded once, when its first frame is dropped.
 void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,
                   std::int64_t now_ms, std::size_t repeater = 0);
+
+// Each call's start and end as it happens, for a reader outside the voice
+// path (the MQTT client). An end carries the ended call with its duration; a
+// call ended by the watchdog is `lost`.
+enum class call_event_kind : std::uint8_t { start, late_entry, end, lost };
+struct call_event {
+    call_event_kind kind = call_event_kind::start;
+    call_info call;
+    std::int64_t wall_ms = 0; // Unix milliseconds
+};
+// Called on the voice thread with no lock held, so it must only copy and
+// return. nullptr (the default) turns it off.
+using call_event_hook = void (*)(const call_event &event);
+void set_call_event_hook(call_event_hook hook);

@@ -56,27 +56,28 @@ const char *drop_reason_name(drop_reason r) {
     return "unknown";
 }
 
-void call_record::start(const call_info &call) {
+call_info call_record::start(const call_info &call) {
     call_info c = call;
     stamp_wall_clock(c);
+    c.active = true;
+    c.how = call_end::running;
     std::lock_guard<std::mutex> guard(mutex_);
-    call_info &slot = active_[active_index(call.repeater, call.direction, call.slot)];
-    slot = c;
-    slot.active = true;
-    slot.how = call_end::running;
+    active_[active_index(call.repeater, call.direction, call.slot)] = c;
+    return c;
 }
 
-void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
-                      std::int64_t now_ms, std::uint8_t repeater) {
+call_info call_record::end(call_direction direction, std::uint8_t slot, call_end how,
+                           std::int64_t now_ms, std::uint8_t repeater) {
     std::lock_guard<std::mutex> guard(mutex_);
     call_info &running = active_[active_index(repeater, direction, slot)];
     if (!running.active) {
-        return;
+        return call_info{};
     }
     running.active = false;
     running.how = how;
     running.duration_ms = now_ms - running.started_ms;
     push_last(running);
+    return running;
 }
 
 void call_record::heard(const call_info &call) {

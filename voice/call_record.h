@@ -68,12 +68,13 @@ class call_record {
     static constexpr std::size_t LAST_HEARD = 20;
 
     // A call started on (repeater, direction, slot); it replaces whatever was
-    // recorded as running there.
-    void start(const call_info &call);
+    // recorded as running there. Returns the call as recorded.
+    call_info start(const call_info &call);
     // The call running on (repeater, direction, slot) ended; it moves to the
-    // last-heard list, newest first. Nothing happens when no call runs there.
-    void end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms,
-             std::uint8_t repeater = 0);
+    // last-heard list, newest first, and is returned. Nothing happens when no
+    // call runs there, and a call still `running` is returned.
+    call_info end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms,
+                  std::uint8_t repeater = 0);
     // A call that never ran (dropped as busy) goes straight to the list.
     void heard(const call_info &call);
 

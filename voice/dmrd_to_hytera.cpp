@@ -155,7 +155,8 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     std::uint8_t wrap = f.wrap;
     if (!call.active) {
         call = arriving;
-        call_started(call_direction::to_repeater, f.ts, call, state.repeater);
+        call_started(call_direction::to_repeater, f.ts, call, state.repeater,
+                     kind != df::KIND_VOICE_LC_HEADER);
         add_call_setup(batch, f.ts, f.sequence, f.wrap, call, target.firmware);
         // The count restarts with every call setup frame.
         state.wrap_count[f.source] = 0;
