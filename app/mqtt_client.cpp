@@ -77,8 +77,7 @@ void log_tap(const char *text, void * /*user*/) {
 
 // On the voice thread, no lock held.
 void call_hook(const call_event &e) {
-    if (!accepting.load(std::memory_order_acquire) ||
-        !ring.push([&e](outgoing &o) {
+    if (!accepting.load(std::memory_order_acquire) || !ring.push([&e](outgoing &o) {
             o.is_call = true;
             o.call = e;
         })) {
@@ -157,9 +156,9 @@ class session {
     std::string topic(const char *leaf) const { return prefix_ + '/' + leaf; }
 
     void try_connect(std::int64_t now) {
-        const int rc = first_try_ ? mosquitto_connect_async(mosq_, MQTT_address, MQTT_port,
-                                                            MQTT_keepalive)
-                                  : mosquitto_reconnect_async(mosq_);
+        const int rc = first_try_
+                           ? mosquitto_connect_async(mosq_, MQTT_address, MQTT_port, MQTT_keepalive)
+                           : mosquitto_reconnect_async(mosq_);
         first_try_ = false;
         if (rc == MOSQ_ERR_SUCCESS) {
             socket_open_ = true;
@@ -200,8 +199,8 @@ class session {
         if (rc != 0) {
             if (!told_down_) {
                 told_down_ = true;
-                ferrule_log("MQTT: the broker at %s:%d refused the connection (%s)\n",
-                            MQTT_address, MQTT_port, mosquitto_connack_string(rc));
+                ferrule_log("MQTT: the broker at %s:%d refused the connection (%s)\n", MQTT_address,
+                            MQTT_port, mosquitto_connack_string(rc));
             }
             return;
         }
@@ -212,8 +211,8 @@ class session {
         mosquitto_publish(mosq_, nullptr, state.c_str(), 6, "online", QOS_STATE, true);
         status_due_ = true;
         accepting.store(true, std::memory_order_release);
-        ferrule_log("MQTT: connected to the broker at %s:%d, publishing under %s/\n",
-                    MQTT_address, MQTT_port, prefix_.c_str());
+        ferrule_log("MQTT: connected to the broker at %s:%d, publishing under %s/\n", MQTT_address,
+                    MQTT_port, prefix_.c_str());
     }
 
     void written(int mid) {
@@ -335,6 +334,7 @@ void mqtt_stop() {
 }
 
 std::int64_t mqtt_dropped_total() {
-    return MQTT_address[0] == 0 ? -1
-                                : static_cast<std::int64_t>(dropped.load(std::memory_order_relaxed));
+    return MQTT_address[0] == 0
+               ? -1
+               : static_cast<std::int64_t>(dropped.load(std::memory_order_relaxed));
 }

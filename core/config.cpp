@@ -180,7 +180,8 @@ void check_word(const WordKey &k, const char *value, const Position &at) {
     }
     // A wildcard in the prefix would make every topic a subscription filter,
     // which a broker refuses to publish to.
-    if (k.check == Check::topic && (std::strpbrk(value, "+#") != nullptr || std::strlen(value) > 64)) {
+    if (k.check == Check::topic &&
+        (std::strpbrk(value, "+#") != nullptr || std::strlen(value) > 64)) {
         note_fatal(at, k.key, value, "holds + or # or is longer than 64 characters");
     }
 }

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -440,8 +440,8 @@ std::string render_call_event(const call_event &e, const repeater_entry &repeate
         }
     }
     d["repeater"] = c.repeater;
-    const json id = repeater.Hytera_RPT_RDAC_OK == 1 ? number_field(repeater.Hytera_RPT_DmrID)
-                                                     : json(nullptr);
+    const json id =
+        repeater.Hytera_RPT_RDAC_OK == 1 ? number_field(repeater.Hytera_RPT_DmrID) : json(nullptr);
     d["repeater_id"] = id.is_number() ? id : json(0);
     json j;
     j["DMR"] = std::move(d);
@@ -454,8 +454,8 @@ std::string status_change_key(const status_snapshot &s) {
         const repeater_entry &e = s.repeaters[i];
         if (e.used()) {
             key += std::to_string(i) + (e.Hytera_RPT_RDAC_OK == 1 ? "i" : "r") +
-                   std::string(e.Hytera_RPT_DmrID, strnlen(e.Hytera_RPT_DmrID,
-                                                           sizeof e.Hytera_RPT_DmrID)) +
+                   std::string(e.Hytera_RPT_DmrID,
+                               strnlen(e.Hytera_RPT_DmrID, sizeof e.Hytera_RPT_DmrID)) +
                    ';';
         }
     }

@@ -74,8 +74,8 @@ void call_started(call_direction direction, std::size_t slot, const slot_call &c
 
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater) {
-    const call_info ended = voice_calls.end(direction, static_cast<std::uint8_t>(slot), how,
-                                            now_ms, static_cast<std::uint8_t>(repeater));
+    const call_info ended = voice_calls.end(direction, static_cast<std::uint8_t>(slot), how, now_ms,
+                                            static_cast<std::uint8_t>(repeater));
     if (ended.how != call_end::running) {
         tell(how == call_end::watchdog ? call_event_kind::lost : call_event_kind::end, ended);
     }
