@@ -12,7 +12,7 @@ TEST_JOBS ?= $(shell echo $$((2 * $$(nproc))))
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 DAEMON_ONLY = -DFERRULE_BUILD_TESTS=OFF -DFERRULE_BUILD_BENCHMARKS=OFF
 
-.PHONY: all build run test package clean format
+.PHONY: all build run demo test package clean format
 
 all: build
 
@@ -25,6 +25,12 @@ run:
 	cmake -S . -B $(RUN_BUILD) $(CMAKE_FLAGS) $(DAEMON_ONLY)
 	cmake --build $(RUN_BUILD) --target ferrule -j $(JOBS)
 	cd $(RUN_BUILD) && ./ferrule $(CURDIR)/ferrule.cfg
+
+# The daemon between the simulated repeater and master, calls both ways.
+demo:
+	cmake -S . -B $(RUN_BUILD) $(CMAKE_FLAGS) $(DAEMON_ONLY)
+	cmake --build $(RUN_BUILD) --target ferrule ferrule_sim_repeater ferrule_sim_peer -j $(JOBS)
+	sim/demo.sh $(RUN_BUILD)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
