@@ -42,6 +42,8 @@ std::string (*const local_address)() = [] { return std::string(Hytera_RPT_local_
 std::string (*const rpt_port)() = [] { return std::to_string(Hytera_RPT_PORT); };
 std::string (*const status_address)() = [] { return std::string(Status_address); };
 std::string (*const status_port)() = [] { return std::to_string(Status_port); };
+std::string (*const mqtt_address)() = [] { return std::string(MQTT_address); };
+std::string (*const mqtt_password)() = [] { return std::string(MQTT_password); };
 std::string allow_state() {
     return config_fatal_error() != nullptr ? "fatal"
                                            : std::to_string(Hytera_RPT_allow.size()) + " entries";
@@ -130,6 +132,16 @@ const Case cases[] = {
      nullptr, nullptr, nullptr, "DMRGateway_address=localhost is not a dotted IPv4 address"},
     {"local address checked too", five_counted + "Hytera_RPT_local_address=10.0.0\n", 1, nullptr,
      nullptr, nullptr, nullptr, "Hytera_RPT_local_address=10.0.0 is not a dotted"},
+    {"MQTT broker by host name, not counted", five_counted + "MQTT_address=broker.lan\n", 1,
+     "MQTT_address=broker.lan\n", nullptr, mqtt_address, "broker.lan"},
+    {"MQTT broker name with a slash", five_counted + "MQTT_address=http://x\n", 1, nullptr, nullptr,
+     nullptr, nullptr, "MQTT_address=http://x is not a host name"},
+    {"MQTT password never echoed", five_counted + "MQTT_password=s3cret pw\n", 1,
+     "MQTT_password=(set)\n", "s3cret", mqtt_password, "s3cret pw"},
+    {"MQTT keep-alive below 5 s", five_counted + "MQTT_keepalive=4\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "MQTT_keepalive=4 is not a number of seconds from 5"},
+    {"MQTT name with a wildcard", five_counted + "MQTT_name=site+1\n", 1, nullptr, nullptr, nullptr,
+     nullptr, "MQTT_name=site+1 holds + or #"},
     {"only the first fatal line is kept",
      five_counted + "DMRGateway_local_address=any\nDMRGateway_port=0\n", 0, nullptr, nullptr,
      nullptr, nullptr, "line 6: DMRGateway_local_address=any"},
