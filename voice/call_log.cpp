@@ -38,6 +38,7 @@ call_info info_of(call_direction direction, std::size_t slot, const slot_call &c
     info.group = !call.is_private;
     info.stream_id = call.stream_id;
     info.started_ms = call.started_ms;
+    info.figures = call.figures;
     return info;
 }
 
@@ -75,7 +76,7 @@ void call_started(call_direction direction, std::size_t slot, const slot_call &c
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater) {
     const call_info ended = voice_calls.end(direction, static_cast<std::uint8_t>(slot), how, now_ms,
-                                            static_cast<std::uint8_t>(repeater));
+                                            static_cast<std::uint8_t>(repeater), &call.figures);
     if (ended.how != call_end::running) {
         tell(how == call_end::watchdog ? call_event_kind::lost : call_event_kind::end, ended);
     }
