@@ -25,20 +25,20 @@ struct event_case {
 
 const event_case event_cases[] = {
     {"repeater call starts", call_event_kind::start, call_direction::to_network, true,
-     R"({"source": "rf", "action": "start", "slot": 2, "source_id": 2621234, "source_info": "",
+     R"({"source": "rf", "action": "start", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
          "destination_id": 262, "destination_type": "group", "repeater": 1, "repeater_id": 311234})"},
     {"network call enters late", call_event_kind::late_entry, call_direction::to_repeater, false,
      R"({"source": "network", "action": "late_entry", "slot": 2, "source_id": 2621234,
-         "source_info": "", "destination_id": 262, "destination_type": "individual",
+         "source_info": "DL1ABC", "destination_id": 262, "destination_type": "individual",
          "repeater": 1, "repeater_id": 311234})"},
     {"repeater call ends with its BER", call_event_kind::end, call_direction::to_network, true,
-     R"({"source": "rf", "action": "end", "slot": 2, "source_id": 2621234, "source_info": "",
-         "destination_id": 262, "destination_type": "group", "duration": 3.25, "ber": 0.0,
+     R"({"source": "rf", "action": "end", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
+         "destination_id": 262, "destination_type": "group", "duration": 3.25, "ber": 0.2,
          "repeater": 1, "repeater_id": 311234})"},
     {"network call lost, with its loss", call_event_kind::lost, call_direction::to_repeater, true,
      R"({"source": "network", "action": "lost", "slot": 2, "source_id": 2621234,
-         "source_info": "", "destination_id": 262, "destination_type": "group", "duration": 3.25,
-         "ber": 0.0, "loss": 0.0, "repeater": 1, "repeater_id": 311234})"},
+         "source_info": "DL1ABC", "destination_id": 262, "destination_type": "group", "duration": 3.25,
+         "ber": 0.2, "loss": 1.0, "repeater": 1, "repeater_id": 311234})"},
 };
 
 class CallObject : public testing::TestWithParam<event_case> {};
@@ -54,6 +54,11 @@ TEST_P(CallObject, HoldsMmdvmHostsFieldsAndTheRepeater) {
     e.call.destination = 262;
     e.call.group = c.group;
     e.call.duration_ms = 3250;
+    e.call.figures.bit_errors = 3; // of 1410: 0.21 %
+    e.call.figures.bits_checked = 1410;
+    e.call.figures.frames = 99;
+    e.call.figures.lost_frames = 1;
+    std::strcpy(e.call.figures.source_callsign, "DL1ABC");
     e.wall_ms = 1796646896789; // 2026-12-07T12:34:56.789Z
     repeater_entry rpt{};
     std::strcpy(rpt.Hytera_RPT_DmrID, "311234");

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -409,6 +410,20 @@ std::string render_metrics(const status_snapshot &s) {
     return m.take();
 }
 
+namespace {
+
+// The figures' texts are printable already; cut at the field's end.
+template <std::size_t N> std::string text_of(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+// Percentages to a tenth, as MMDVMHost shows them.
+double rounded(double percent) {
+    return std::round(percent * 10.0) / 10.0;
+}
+
+} // namespace
+
 std::string mqtt_timestamp(std::int64_t wall_ms) {
     const std::time_t seconds = wall_ms / 1000;
     std::tm utc{};
@@ -429,14 +444,14 @@ std::string render_call_event(const call_event &e, const repeater_entry &repeate
     d["action"] = ACTIONS[static_cast<std::size_t>(e.kind) & 3U];
     d["slot"] = (c.slot & 1U) + 1;
     d["source_id"] = c.source;
-    d["source_info"] = "";
+    d["source_info"] = text_of(c.figures.source_callsign);
     d["destination_id"] = c.destination;
     d["destination_type"] = c.group ? "group" : "individual";
     if (e.kind == call_event_kind::end || e.kind == call_event_kind::lost) {
         d["duration"] = static_cast<double>(c.duration_ms) / 1000.0;
-        d["ber"] = 0.0;
+        d["ber"] = rounded(ber_percent(c.figures));
         if (c.direction == call_direction::to_repeater) {
-            d["loss"] = 0.0;
+            d["loss"] = rounded(loss_percent(c.figures));
         }
     }
     d["repeater"] = c.repeater;
