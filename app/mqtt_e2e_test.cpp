@@ -5,6 +5,7 @@
 #include "testing/bridge_rig.h"
 #include "testing/call_check.h"
 #include "testing/http_client.h"
+#include "testing/mqtt_broker.h"
 #include "testing/test_support.h"
 #include "testing/text_checks.h"
 
@@ -24,48 +25,9 @@ namespace {
 
 using namespace bridge_rig_defaults;
 
-// The broker, on loopback, without persistence: a retained message seen
-// after a restart was published again.
-class broker {
-  public:
-    broker(const ScratchDir &dir, int port, const std::string &name)
-        : process_(FERRULE_MOSQUITTO, dir.path(),
-                   {"-c", dir.write("broker.conf", "listener " + std::to_string(port) +
-                                                       " 127.0.0.1\nallow_anonymous true\n"
-                                                       "log_dest stdout\n")
-                              .string()},
-                   name) {
-        for (int i = 0; i < 100 && !accepts(port); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    int stop() {
-        process_.signal(SIGTERM);
-        return process_.wait_exit(5s);
-    }
-
-  private:
-    static bool accepts(int port) {
-        const int fd = http_connect(port);
-        if (fd >= 0) {
-            close(fd);
-        }
-        return fd >= 0;
-    }
-    ChildProcess process_;
-};
-
-std::vector<std::string> subscriber_args(int port, std::vector<std::string> topics) {
-    std::vector<std::string> args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-v"};
-    for (const std::string &t : topics) {
-        args.insert(args.end(), {"-t", t});
-    }
-    return args;
-}
-
 // What a watcher subscribing now is given at once: the retained messages.
 std::string retained(const ScratchDir &dir, int port, const std::string &name) {
-    std::vector<std::string> args = subscriber_args(port, {"ft/state", "ft/status"});
+    std::vector<std::string> args = mqtt_subscriber_args(port, {"ft/state", "ft/status"});
     args.insert(args.end(), {"-C", "2", "-W", "3"});
     ChildProcess sub(FERRULE_MOSQUITTO_SUB, dir.path(), args, name);
     sub.wait_exit(5s);
@@ -94,16 +56,16 @@ std::vector<json> call_objects(const std::string &messages) {
 // One run: calls each way published exactly; the retained status and state;
 // the broker stopped in the middle of calls and started again.
 TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
-    if (std::string(FERRULE_MOSQUITTO).empty() || std::string(FERRULE_MOSQUITTO_SUB).empty()) {
+    if (!mqtt_tools_installed()) {
         GTEST_SKIP() << "mosquitto and mosquitto_sub (Debian packages mosquitto, "
                         "mosquitto-clients) are not installed: the MQTT test is skipped";
     }
     CapturedLog conversions; // the checks' own conversions log the calls
     ScratchDir broker_dir;
     const int port = free_tcp_port();
-    auto first = std::make_unique<broker>(broker_dir, port, "broker1.txt");
-    ChildProcess watcher(FERRULE_MOSQUITTO_SUB, broker_dir.path(), subscriber_args(port, {"ft/#"}),
-                         "watcher.txt");
+    auto first = std::make_unique<mqtt_broker>(broker_dir, port, "broker1.txt");
+    ChildProcess watcher(FERRULE_MOSQUITTO_SUB, broker_dir.path(),
+                         mqtt_subscriber_args(port, {"ft/#"}), "watcher.txt");
     // A short call each way, then 3 s later a long one each way, during
     // which the broker goes away.
     bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=2", "--call",
@@ -200,7 +162,7 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
                 away_start.rss_kib, away_end.rss_kib);
     std::fflush(stdout); // before the next child inherits the buffer
 
-    broker second(broker_dir, port, "broker2.txt");
+    mqtt_broker second(broker_dir, port, "broker2.txt");
     const auto returned = std::chrono::steady_clock::now();
     bool back = false;
     while (!back && std::chrono::steady_clock::now() - returned < 30s) {

@@ -4,21 +4,24 @@
 // simulators stamp every frame with the machine's monotonic clock just before
 // sending and just after receiving.
 //
-//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
+//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ] [--mqtt]
 //
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls. With --poll-status a
 // client reads the status page's /status.json HZ times a second throughout
 // the calls, as a dashboard left open would, and its answer times are printed
-// too.
+// too. With --mqtt the daemon publishes to Debian's broker (mosquitto) on a
+// free loopback port, with a subscriber reading every message throughout.
 
 #include "testing/bridge_rig.h"
 #include "testing/http_client.h"
+#include "testing/mqtt_broker.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -171,7 +174,17 @@ int main(int argc, char **argv) {
     int superframes = 500; // 3002 frames a direction
     int burst_ms = 5;
     int poll_hz = 0;
+    bool mqtt = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--mqtt") == 0) {
+            mqtt = true;
+        }
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--mqtt") == 0) {
+            --i; // a flag without a value
+            continue;
+        }
         if (std::strcmp(argv[i], "--superframes") == 0) {
             superframes = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--burst-ms") == 0) {
@@ -185,12 +198,29 @@ int main(int argc, char **argv) {
     const std::string pace = std::to_string(burst_ms);
     const std::string count = std::to_string(superframes);
     const relay_process to_network, to_repeater;
+    if (mqtt && !mqtt_tools_installed()) {
+        std::fprintf(stderr, "--mqtt needs mosquitto and mosquitto_sub installed\n");
+        return 1;
+    }
+    ScratchDir broker_dir;
+    const int broker_port = mqtt ? free_tcp_port() : 0;
+    std::unique_ptr<mqtt_broker> broker;
+    std::unique_ptr<ChildProcess> subscriber;
+    if (mqtt) {
+        broker = std::make_unique<mqtt_broker>(broker_dir, broker_port, "broker.txt");
+        subscriber = std::make_unique<ChildProcess>(FERRULE_MOSQUITTO_SUB, broker_dir.path(),
+                                                    mqtt_subscriber_args(broker_port, {"lb/#"}),
+                                                    "messages.txt");
+    }
     bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
                     "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
                     to_repeater.in_port(), "--mirror-port", to_network.out_port()},
                    {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count,
                     "--mirror-to", to_network.in_port(), "--mirror-port", to_repeater.out_port()},
-                   600);
+                   600,
+                   mqtt ? "MQTT_address=127.0.0.1\nMQTT_name=lb\nMQTT_port=" +
+                              std::to_string(broker_port) + "\n"
+                        : "");
     const ChildProcess &daemon = rig.daemon;
     if (!rig.wait_for_login(30s)) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
@@ -254,6 +284,11 @@ int main(int argc, char **argv) {
     }
     std::printf("daemon resident memory: %ld KiB after login, %ld KiB after both calls\n",
                 rss_before, rss_after);
+    if (mqtt) {
+        const std::string got = subscriber->output();
+        std::printf("MQTT subscriber: %zu messages, %zu call objects, %zu log lines\n",
+                    count_of(got, "\n"), count_of(got, "lb/json "), count_of(got, "lb/log "));
+    }
     rig.daemon.signal(SIGINT);
     rig.daemon.wait_exit(5s);
     return 0;
