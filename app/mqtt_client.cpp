@@ -309,18 +309,18 @@ void mqtt_start() {
     if (MQTT_address[0] == 0) {
         return;
     }
+    ferrule_log("MQTT client on: broker %s:%d, topics %s/json, /log, /status, /state\n",
+                MQTT_address, MQTT_port, MQTT_name);
     mosquitto_lib_init();
     running.store(true, std::memory_order_release);
+    ferrule_log_set_tap(log_tap, nullptr);
+    set_call_event_hook(call_hook);
     worker = std::thread([] {
         session s;
         if (s.open()) {
             s.run();
         }
     });
-    ferrule_log("MQTT client on: broker %s:%d, topics %s/json, /log, /status, /state\n",
-                MQTT_address, MQTT_port, MQTT_name);
-    ferrule_log_set_tap(log_tap, nullptr);
-    set_call_event_hook(call_hook);
 }
 
 void mqtt_stop() {

@@ -1,6 +1,5 @@
 // The MQTT client's plain pieces: the call objects, when the status goes out
-// again, the log's lines without colours, and the ring that never waits.
-#include "core/bounded_queue.h"
+// again, and the log's lines without colours.
 #include "core/log.h"
 #include "status/status_render.h"
 
@@ -16,7 +15,6 @@ namespace {
 using json = nlohmann::json;
 
 struct event_case {
-    const char *name;
     call_event_kind kind;
     call_direction direction;
     bool group;
@@ -24,18 +22,18 @@ struct event_case {
 };
 
 const event_case event_cases[] = {
-    {"repeater call starts", call_event_kind::start, call_direction::to_network, true,
+    {call_event_kind::start, call_direction::to_network, true,
      R"({"source": "rf", "action": "start", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
          "destination_id": 262, "destination_type": "group", "repeater": 1, "repeater_id": 311234})"},
-    {"network call enters late", call_event_kind::late_entry, call_direction::to_repeater, false,
+    {call_event_kind::late_entry, call_direction::to_repeater, false,
      R"({"source": "network", "action": "late_entry", "slot": 2, "source_id": 2621234,
          "source_info": "DL1ABC", "destination_id": 262, "destination_type": "individual",
          "repeater": 1, "repeater_id": 311234})"},
-    {"repeater call ends with its BER", call_event_kind::end, call_direction::to_network, true,
+    {call_event_kind::end, call_direction::to_network, true,
      R"({"source": "rf", "action": "end", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
          "destination_id": 262, "destination_type": "group", "duration": 3.25, "ber": 0.2,
          "repeater": 1, "repeater_id": 311234})"},
-    {"network call lost, with its loss", call_event_kind::lost, call_direction::to_repeater, true,
+    {call_event_kind::lost, call_direction::to_repeater, true,
      R"({"source": "network", "action": "lost", "slot": 2, "source_id": 2621234,
          "source_info": "DL1ABC", "destination_id": 262, "destination_type": "group", "duration": 3.25,
          "ber": 0.2, "loss": 1.0, "repeater": 1, "repeater_id": 311234})"},
@@ -72,13 +70,7 @@ TEST_P(CallObject, HoldsMmdvmHostsFieldsAndTheRepeater) {
     EXPECT_EQ(json::parse(render_call_event(e, rpt))["DMR"]["repeater_id"], 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, CallObject, testing::ValuesIn(event_cases), [](const auto &info) {
-    std::string n = info.param.name;
-    for (char &ch : n) {
-        ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    }
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Events, CallObject, testing::ValuesIn(event_cases));
 
 TEST(StatusChangeKey, ChangesWithRepeatersAndLinksNotWithTimers) {
     status_snapshot s;
@@ -116,19 +108,6 @@ TEST(LogLineSplitter, DropsColoursAndBlankLinesAndJoinsPieces) {
     split.feed(std::string(1500, 'x').append("\n").c_str(), emit);
     ASSERT_EQ(lines.size(), 2U); // cut, nothing lost
     EXPECT_EQ(lines[0].size() + lines[1].size(), 1500U);
-}
-
-TEST(BoundedQueue, FullRingRefusesAtOnceAndKeepsOrder) {
-    bounded_queue<int, 4> q;
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_TRUE(q.push([i](int &slot) { slot = i; }));
-    }
-    EXPECT_FALSE(q.push([](int &slot) { slot = 99; }));
-    std::vector<int> out;
-    while (q.pop([&out](const int &v) { out.push_back(v); })) {
-    }
-    EXPECT_EQ(out, (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_TRUE(q.push([](int &slot) { slot = 5; })); // room again, wrapped round
 }
 
 } // namespace

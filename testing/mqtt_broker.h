@@ -39,10 +39,7 @@ class mqtt_broker {
   private:
     static bool accepts(int port) {
         const int fd = http_connect(port);
-        if (fd >= 0) {
-            close(fd);
-        }
-        return fd >= 0;
+        return fd >= 0 && close(fd) == 0;
     }
     ChildProcess process_;
 };
