@@ -15,6 +15,7 @@
 #include <ctime>
 #include <mosquitto.h>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -174,15 +175,16 @@ class session {
         socket_open_ = false;
         if (!told_down_) {
             told_down_ = true;
-            const char *why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+            const std::string why = rc == MOSQ_ERR_ERRNO ? std::generic_category().message(errno)
+                                                         : mosquitto_strerror(rc);
             if (was_up_) {
                 ferrule_log("MQTT: lost the broker at %s:%d (%s); messages are dropped until it "
                             "is back, reconnecting\n",
-                            MQTT_address, MQTT_port, why);
+                            MQTT_address, MQTT_port, why.c_str());
             } else {
                 ferrule_log("MQTT: cannot reach the broker at %s:%d (%s); messages are dropped "
                             "until it answers, trying again every %d s at most\n",
-                            MQTT_address, MQTT_port, why, BACKOFF_MAX_S);
+                            MQTT_address, MQTT_port, why.c_str(), BACKOFF_MAX_S);
             }
         }
         next_try_ms_ = now + backoff_s_ * 1000LL;

@@ -18,25 +18,31 @@ struct event_case {
     call_event_kind kind;
     call_direction direction;
     bool group;
-    const char *expected; // the object, timestamp aside
+    const char *expected; // the object, timestamp aside (it holds the one below)
 };
 
 const event_case event_cases[] = {
     {call_event_kind::start, call_direction::to_network, true,
-     R"({"source": "rf", "action": "start", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
-         "destination_id": 262, "destination_type": "group", "repeater": 1, "repeater_id": 311234})"},
+     R"({"DMR": {"source": "rf", "action": "start", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
+         "destination_id": 262, "destination_type": "group", "repeater": 1, "repeater_id": 311234}})"},
     {call_event_kind::late_entry, call_direction::to_repeater, false,
-     R"({"source": "network", "action": "late_entry", "slot": 2, "source_id": 2621234,
+     R"({"DMR": {"source": "network", "action": "late_entry", "slot": 2, "source_id": 2621234,
          "source_info": "DL1ABC", "destination_id": 262, "destination_type": "individual",
-         "repeater": 1, "repeater_id": 311234})"},
+         "repeater": 1, "repeater_id": 311234}})"},
     {call_event_kind::end, call_direction::to_network, true,
-     R"({"source": "rf", "action": "end", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
+     R"({"DMR": {"source": "rf", "action": "end", "slot": 2, "source_id": 2621234, "source_info": "DL1ABC",
          "destination_id": 262, "destination_type": "group", "duration": 3.25, "ber": 0.2,
-         "repeater": 1, "repeater_id": 311234})"},
+         "repeater": 1, "repeater_id": 311234}})"},
     {call_event_kind::lost, call_direction::to_repeater, true,
-     R"({"source": "network", "action": "lost", "slot": 2, "source_id": 2621234,
+     R"({"DMR": {"source": "network", "action": "lost", "slot": 2, "source_id": 2621234,
          "source_info": "DL1ABC", "destination_id": 262, "destination_type": "group", "duration": 3.25,
-         "ber": 0.2, "loss": 1.0, "repeater": 1, "repeater_id": 311234})"},
+         "ber": 0.2, "loss": 1.0, "repeater": 1, "repeater_id": 311234}})"},
+    {call_event_kind::text, call_direction::to_network, true,
+     R"({"Text": {"mode": "DMR", "slot": 2, "value": "DL1ABC Hans", "repeater": 1,
+         "repeater_id": 311234}})"},
+    {call_event_kind::gps, call_direction::to_repeater, true,
+     R"({"GPS": {"mode": "DMR", "slot": 2, "source_id": 2621234, "latitude": 52.5,
+         "longitude": -13.25, "repeater": 1, "repeater_id": 311234}})"},
 };
 
 class CallObject : public testing::TestWithParam<event_case> {};
@@ -57,17 +63,21 @@ TEST_P(CallObject, HoldsMmdvmHostsFieldsAndTheRepeater) {
     e.call.figures.frames = 99;
     e.call.figures.lost_frames = 1;
     std::strcpy(e.call.figures.source_callsign, "DL1ABC");
+    std::strcpy(e.call.figures.talker_alias, "DL1ABC Hans");
+    e.call.figures.latitude = 52.5;
+    e.call.figures.longitude = -13.25;
     e.wall_ms = 1796646896789; // 2026-12-07T12:34:56.789Z
     repeater_entry rpt{};
     std::strcpy(rpt.Hytera_RPT_DmrID, "311234");
     rpt.Hytera_RPT_RDAC_OK = 1;
     json o = json::parse(render_call_event(e, rpt));
-    EXPECT_EQ(o["DMR"]["timestamp"], "2026-12-07T12:34:56.789Z");
-    o["DMR"].erase("timestamp");
-    EXPECT_EQ(o, json({{"DMR", json::parse(c.expected)}}));
+    json &inner = o.begin().value();
+    EXPECT_EQ(inner["timestamp"], "2026-12-07T12:34:56.789Z");
+    inner.erase("timestamp");
+    EXPECT_EQ(o, json::parse(c.expected));
 
     rpt.Hytera_RPT_RDAC_OK = 0; // not identified (any more): no ID to give
-    EXPECT_EQ(json::parse(render_call_event(e, rpt))["DMR"]["repeater_id"], 0);
+    EXPECT_EQ(json::parse(render_call_event(e, rpt)).begin().value()["repeater_id"], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, CallObject, testing::ValuesIn(event_cases));

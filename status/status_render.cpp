@@ -438,20 +438,36 @@ std::string mqtt_timestamp(std::int64_t wall_ms) {
 std::string render_call_event(const call_event &e, const repeater_entry &repeater) {
     static constexpr const char *ACTIONS[] = {"start", "late_entry", "end", "lost"};
     const call_info &c = e.call;
+    const call_figures &f = c.figures;
+    const bool text = e.kind == call_event_kind::text;
+    const bool dmr = !text && e.kind != call_event_kind::gps;
     json d;
     d["timestamp"] = mqtt_timestamp(e.wall_ms);
-    d["source"] = c.direction == call_direction::to_network ? "rf" : "network";
-    d["action"] = ACTIONS[static_cast<std::size_t>(e.kind) & 3U];
+    if (dmr) {
+        d["source"] = c.direction == call_direction::to_network ? "rf" : "network";
+        d["action"] = ACTIONS[static_cast<std::size_t>(e.kind) & 3U];
+    } else {
+        d["mode"] = "DMR";
+    }
     d["slot"] = (c.slot & 1U) + 1;
-    d["source_id"] = c.source;
-    d["source_info"] = text_of(c.figures.source_callsign);
-    d["destination_id"] = c.destination;
-    d["destination_type"] = c.group ? "group" : "individual";
+    if (text) {
+        d["value"] = text_of(f.talker_alias);
+    } else {
+        d["source_id"] = c.source;
+    }
+    if (dmr) {
+        d["source_info"] = text_of(f.source_callsign);
+        d["destination_id"] = c.destination;
+        d["destination_type"] = c.group ? "group" : "individual";
+    } else if (!text) {
+        d["latitude"] = f.latitude;
+        d["longitude"] = f.longitude;
+    }
     if (e.kind == call_event_kind::end || e.kind == call_event_kind::lost) {
         d["duration"] = static_cast<double>(c.duration_ms) / 1000.0;
-        d["ber"] = rounded(ber_percent(c.figures));
+        d["ber"] = rounded(ber_percent(f));
         if (c.direction == call_direction::to_repeater) {
-            d["loss"] = rounded(loss_percent(c.figures));
+            d["loss"] = rounded(loss_percent(f));
         }
     }
     d["repeater"] = c.repeater;
@@ -459,7 +475,7 @@ std::string render_call_event(const call_event &e, const repeater_entry &repeate
         repeater.Hytera_RPT_RDAC_OK == 1 ? number_field(repeater.Hytera_RPT_DmrID) : json(nullptr);
     d["repeater_id"] = id.is_number() ? id : json(0);
     json j;
-    j["DMR"] = std::move(d);
+    j[dmr ? "DMR" : text ? "Text" : "GPS"] = std::move(d);
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

@@ -44,8 +44,9 @@ void call_refused(std::size_t slot, const slot_call &refused, const slot_call &h
 
 // Each call's start and end as it happens, for a reader outside the voice
 // path (the MQTT client). An end carries the ended call with its duration; a
-// call ended by the watchdog is `lost`.
-enum class call_event_kind : std::uint8_t { start, late_entry, end, lost };
+// call ended by the watchdog is `lost`. `text` is a complete talker alias,
+// `gps` a position, each of a running call.
+enum class call_event_kind : std::uint8_t { start, late_entry, end, lost, text, gps };
 struct call_event {
     call_event_kind kind = call_event_kind::start;
     call_info call;
