@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -115,8 +116,10 @@ class session {
         }
         const std::string state = topic("state");
         mosquitto_will_set(mosq_, state.c_str(), 7, "offline", QOS_STATE, true);
+        // Only noted: publishing from inside a callback would take
+        // libmosquitto's locks in another order than its loop does.
         mosquitto_connect_callback_set(mosq_, [](mosquitto *, void *self, int rc) {
-            static_cast<session *>(self)->connected(rc);
+            static_cast<session *>(self)->connack_ = rc;
         });
         mosquitto_disconnect_callback_set(mosq_, [](mosquitto *, void *, int) {
             accepting.store(false, std::memory_order_release);
@@ -136,6 +139,9 @@ class session {
             }
             if (socket_open_) {
                 const int rc = mosquitto_loop(mosq_, LOOP_WAIT_MS, 1);
+                if (connack_ >= 0) {
+                    connected(std::exchange(connack_, -1));
+                }
                 if (rc != MOSQ_ERR_SUCCESS) {
                     lost(rc, steady_ms());
                 }
@@ -297,6 +303,7 @@ class session {
     std::int64_t next_try_ms_ = 0;
     int unwritten_ = 0;
     int offline_mid_ = -1;
+    int connack_ = -1; // the broker's answer to the last CONNECT, until handled
     bool offline_written_ = false;
     bool status_due_ = false;
     std::string last_key_;
