@@ -96,8 +96,8 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndEverySlipIsNamed) {
     EXPECT_FALSE(port_held("127.0.0.2", ports.control));
     const std::string out = daemon.output();
     for (std::size_t i = 0; i < std::size(slips); ++i) {
-        EXPECT_TRUE(contains_once(out, appended_line(ports, i + 1) + ": " + slips[i].warning +
-                                           "\n"))
+        EXPECT_TRUE(
+            contains_once(out, appended_line(ports, i + 1) + ": " + slips[i].warning + "\n"))
             << slips[i].line;
     }
     // The test writes its files readable by all.

@@ -2,8 +2,8 @@
 #include "core/settings.h"
 #include "core/text.h"
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -66,31 +66,31 @@ enum class Rule : std::uint8_t {
 
 struct Key {
     const char *name;
+    char *text;        // word and whole
+    std::size_t size;  // of text
+    std::size_t limit; // characters kept of text
+    int *number;       // number and flag
+    const char *echo;  // the name the echo gives the setting
     Rule rule;
-    char *text;         // word and whole
-    std::size_t size;   // of text
-    std::size_t limit;  // characters kept of text
-    int *number;        // number and flag
-    bool counted;       // adds to the six lines the file must hold
+    bool counted; // adds to the six lines the file must hold
     Check check;
-    const char *echo;   // the name the echo gives the setting
-    bool secret;        // never echoed nor quoted in a message
+    bool secret; // never echoed nor quoted in a message
 };
 
 template <std::size_t N>
 constexpr Key word(const char *name, char (&field)[N], std::size_t limit, bool counted,
                    Check check = Check::none) {
-    return {name, Rule::word, field, N, limit, nullptr, counted, check, name, false};
+    return {name, field, N, limit, nullptr, name, Rule::word, counted, check, false};
 }
 
 constexpr Key number(const char *name, int &field, bool counted, Check check) {
-    return {name, Rule::number, nullptr, 0, 0, &field, counted, check, name, false};
+    return {name, nullptr, 0, 0, &field, name, Rule::number, counted, check, false};
 }
 
 template <std::size_t N>
 constexpr Key whole(const char *name, char (&field)[N], std::size_t limit, bool counted,
                     const char *echo, bool secret = false) {
-    return {name, Rule::whole, field, N, limit, nullptr, counted, Check::none, echo, secret};
+    return {name, field, N, limit, nullptr, echo, Rule::whole, counted, Check::none, secret};
 }
 
 // Every key the file may hold is in this one table: the messages about
@@ -122,9 +122,9 @@ const Key keys[] = {
     whole("DMRGateway_options", DMRGateway_options, 255, false, "DMRGateway_options"),
     whole("SYSOP_ID11", SYSOP_ID, 4096, true, "SYSOP_ID"),
     whole("SYSOPEMAIL11", SYSOPEMAIL, 99, true, "SYSOPEMAIL"),
-    {"debug11", Rule::flag, nullptr, 0, 0, &debug, false, Check::none, "debug", false},
-    {"Hytera_RPT_allow", Rule::allow, nullptr, 0, 0, nullptr, false, Check::none,
-     "Hytera_RPT_allow", false},
+    {"debug11", nullptr, 0, 0, &debug, "debug", Rule::flag, false, Check::none, false},
+    {"Hytera_RPT_allow", nullptr, 0, 0, nullptr, "Hytera_RPT_allow", Rule::allow, false,
+     Check::none, false},
 };
 
 const Key *find_key(std::string_view name) {

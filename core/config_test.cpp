@@ -89,11 +89,12 @@ const Case cases[] = {
      "F line 6: unknown key \"SYSOP_ID\" ignored; did you mean SYSOP_ID11?\n", nullptr, sysop, ""},
     {"misspelt key named with its line", "\n#x=1\n" + five_counted + "DMRGateway_adress=10.0.0.1\n",
      1, "F line 8: unknown key \"DMRGateway_adress\" ignored; did you mean DMRGateway_address?\n",
-     nullptr, gateway_address,
-     "127.0.0.1"},
-    {"description whole, cut to 19", five_counted + "Location_Description=  Hytera RD985 on the hill\n",
-     1, "F line 6: Location_Description \"  Hytera RD985 on the hill\" cut to its first 19 "
-     "characters \"  Hytera RD985 on t\"\n", nullptr, description, "  Hytera RD985 on t"},
+     nullptr, gateway_address, "127.0.0.1"},
+    {"description whole, cut to 19",
+     five_counted + "Location_Description=  Hytera RD985 on the hill\n", 1,
+     "F line 6: Location_Description \"  Hytera RD985 on the hill\" cut to its first 19 "
+     "characters \"  Hytera RD985 on t\"\n",
+     nullptr, description, "  Hytera RD985 on t"},
     {"height beyond 999", five_counted + "Location_Height=1200\n", 1,
      "F line 6: Location_Height=1200 is outside 0-999 metres, 999 taken\n", nullptr, height, "999"},
     {"height below 0", five_counted + "Location_Height=-3\n", 1, nullptr, nullptr, height, "0"},

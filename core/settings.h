@@ -58,6 +58,6 @@ extern std::atomic<std::uint8_t> keep_running;
 int read_config(const char *filename, bool named = false);
 
 // After read_config: the one log line saying why the daemon cannot start with
-// what was read (a named file it could not read, an address that is not a dotted IPv4 address, a port outside
-// 1-65535), or nullptr when every value is usable.
+// what was read (a named file it could not read, an address that is not a dotted IPv4 address, a
+// port outside 1-65535), or nullptr when every value is usable.
 const char *config_fatal_error();

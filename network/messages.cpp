@@ -185,12 +185,12 @@ void build_dmrc(std::int32_t id, const rptc_source &s, std::span<std::uint8_t, D
     constexpr unsigned NINE_DIGITS = 999999999;
     constexpr unsigned TWO_DIGITS = 99;
     char text[DMRC_LENGTH - 8 + 1];
-    std::snprintf(
-        text, sizeof text, "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s",
-        s.callsign != nullptr ? s.callsign : "", leading_number(s.rx_frequency_hz, NINE_DIGITS),
-        leading_number(s.tx_frequency_hz, NINE_DIGITS), leading_number(s.power, TWO_DIGITS),
-        leading_number(s.colour_code, TWO_DIGITS), '3',
-        identity.software_id != nullptr ? identity.software_id : "", PACKAGE_ID);
+    std::snprintf(text, sizeof text, "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s",
+                  s.callsign != nullptr ? s.callsign : "",
+                  leading_number(s.rx_frequency_hz, NINE_DIGITS),
+                  leading_number(s.tx_frequency_hz, NINE_DIGITS),
+                  leading_number(s.power, TWO_DIGITS), leading_number(s.colour_code, TWO_DIGITS),
+                  '3', identity.software_id != nullptr ? identity.software_id : "", PACKAGE_ID);
     build_with_id("DMRC", id, out);
     std::memcpy(out.data() + 8, text, DMRC_LENGTH - 8);
 }

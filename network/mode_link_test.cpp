@@ -358,12 +358,12 @@ TEST_F(MasterLink, TheConfigurationNamesTheStationAsItIs) {
     tick(m, 0);
     answer(m, ack(SALT), 50);
     const bytes rptc = answer(m, ack(ID), 100);
-    EXPECT_EQ(rptc, text("RPTC") + ID +
-                        text(std::string("DB0ABC  ") + "431100000" + "438500000" + " 5" + " 1" +
-                             "50.1234 " + "8.12345  " + "042" + "Testort" +
-                             std::string(13, ' ') + " Hytera RD985 Berg " + "3" + "http://x" +
-                             std::string(116, ' ') + "ferrule 7.12.20" + std::string(25, ' ') +
-                             "MMDVM" + std::string(35, ' ')));
+    EXPECT_EQ(rptc,
+              text("RPTC") + ID +
+                  text(std::string("DB0ABC  ") + "431100000" + "438500000" + " 5" + " 1" +
+                       "50.1234 " + "8.12345  " + "042" + "Testort" + std::string(13, ' ') +
+                       " Hytera RD985 Berg " + "3" + "http://x" + std::string(116, ' ') +
+                       "ferrule 7.12.20" + std::string(25, ' ') + "MMDVM" + std::string(35, ' ')));
 }
 
 // What the gateway mode sends of the same station: no description or height.
