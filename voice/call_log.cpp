@@ -36,6 +36,7 @@ call_info info_of(call_direction direction, std::size_t slot, const slot_call &c
     info.group = !call.is_private;
     info.stream_id = call.stream_id;
     info.started_ms = call.started_ms;
+    info.figures = call.figures;
     return info;
 }
 
@@ -52,7 +53,7 @@ void call_started(call_direction direction, std::size_t slot, const slot_call &c
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater) {
     voice_calls.end(direction, static_cast<std::uint8_t>(slot), how, now_ms,
-                    static_cast<std::uint8_t>(repeater));
+                    static_cast<std::uint8_t>(repeater), &call.figures);
     const char *why = how == call_end::watchdog
                           ? "by the watchdog (no frame for 1.5 s), terminator sent"
                           : "by its terminator";

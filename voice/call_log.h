@@ -23,6 +23,7 @@ struct slot_call {
     std::uint32_t destination;
     std::int64_t started_ms; // monotonic
     std::int64_t last_ms;    // when its last frame came
+    call_figures figures;    // counted as its frames pass; into the record at its end
 };
 
 inline bool watchdog_due(const slot_call &call, std::int64_t now_ms) {

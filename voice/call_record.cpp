@@ -20,6 +20,16 @@ void stamp_wall_clock(call_info &call) {
 
 } // namespace
 
+double loss_percent(const call_figures &f) {
+    const double expected = static_cast<double>(f.frames) + f.lost_frames;
+    return expected > 0 ? 100.0 * (static_cast<double>(f.lost_frames) + f.late_frames) / expected
+                        : 0.0;
+}
+
+double ber_percent(const call_figures &f) {
+    return f.bits_checked > 0 ? 100.0 * f.bit_errors / f.bits_checked : 0.0;
+}
+
 const char *call_direction_name(call_direction d) {
     return d == call_direction::to_network ? "repeater to network" : "network to repeater";
 }
@@ -66,12 +76,24 @@ void call_record::start(const call_info &call) {
     slot.how = call_end::running;
 }
 
+void call_record::update(call_direction direction, std::uint8_t slot, std::uint8_t repeater,
+                         const call_figures &figures) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    call_info &running = active_[active_index(repeater, direction, slot)];
+    if (running.active) {
+        running.figures = figures;
+    }
+}
+
 void call_record::end(call_direction direction, std::uint8_t slot, call_end how,
-                      std::int64_t now_ms, std::uint8_t repeater) {
+                      std::int64_t now_ms, std::uint8_t repeater, const call_figures *figures) {
     std::lock_guard<std::mutex> guard(mutex_);
     call_info &running = active_[active_index(repeater, direction, slot)];
     if (!running.active) {
         return;
+    }
+    if (figures != nullptr) {
+        running.figures = *figures;
     }
     running.active = false;
     running.how = how;

@@ -28,6 +28,34 @@ enum class call_end : std::uint8_t {
 const char *call_direction_name(call_direction d); // "repeater to network", ...
 const char *call_end_name(call_end e);             // "terminator", "watchdog", ...
 
+// How a call got through and what it carried: counted by the voice path as
+// its frames pass, copied into the record when the call ends (and while it
+// runs, for the status page). Plain fields, all zero for a call that has none,
+// so a zero-initialised table holds it as it is.
+struct call_figures {
+    // Voice bursts of the call, each counted once as it arrived (late ones
+    // too; headers, terminators and duplicates not).
+    std::uint32_t frames;
+    std::uint32_t lost_frames;      // voice bursts that never arrived
+    std::uint32_t late_frames;      // arrived after their turn had gone; not also lost
+    std::uint32_t duplicate_frames; // arrived again and dropped
+    std::uint32_t silence_frames;   // bursts played as silence in place of missing ones
+    std::uint32_t bit_errors;       // corrected in the bursts' AMBE+2 frames
+    std::uint32_t bits_checked;
+    bool has_position;
+    double latitude;          // degrees, north positive
+    double longitude;         // degrees, east positive
+    char talker_alias[32];    // printable text, NUL-terminated, as much as arrived
+    char source_callsign[16]; // from the DMR ID list, empty when unknown
+    char source_name[32];
+};
+
+// Lost and late over the bursts the call should have had; 0 for a call
+// without bursts.
+double loss_percent(const call_figures &f);
+// Corrected bit errors over the bits checked; 0 when nothing was checked.
+double ber_percent(const call_figures &f);
+
 struct call_info {
     bool active = false;
     call_direction direction = call_direction::to_network;
@@ -41,6 +69,7 @@ struct call_info {
     std::int64_t started_ms = 0;  // monotonic milliseconds
     std::int64_t duration_ms = 0; // set when it ended
     call_end how = call_end::running;
+    call_figures figures{};
 };
 
 // Frame counters by direction; dropped frames by reason.
@@ -72,8 +101,12 @@ class call_record {
     void start(const call_info &call);
     // The call running on (repeater, direction, slot) ended; it moves to the
     // last-heard list, newest first. Nothing happens when no call runs there.
+    // `figures`, when given, are the call's final ones.
     void end(call_direction direction, std::uint8_t slot, call_end how, std::int64_t now_ms,
-             std::uint8_t repeater = 0);
+             std::uint8_t repeater = 0, const call_figures *figures = nullptr);
+    // The running call's figures so far; nothing happens when no call runs there.
+    void update(call_direction direction, std::uint8_t slot, std::uint8_t repeater,
+                const call_figures &figures);
     // A call that never ran (dropped as busy) goes straight to the list.
     void heard(const call_info &call);
 

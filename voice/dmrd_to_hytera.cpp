@@ -141,8 +141,8 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
         // A repeat, or the end of a call that was dropped or already ended.
         return;
     }
-    const slot_call arriving{true,     f.is_private,  f.sequence, f.stream,
-                             f.source, f.destination, now_ms,     now_ms};
+    const slot_call arriving{true,          f.is_private, f.sequence, f.stream, f.source,
+                             f.destination, now_ms,       now_ms,     {}};
     if (call.active && !ours) {
         voice_frames.count_drop(drop_reason::busy_slot);
         slot_call &refused = state.refused[f.ts];

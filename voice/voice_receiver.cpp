@@ -60,7 +60,8 @@ void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
                 hf::read_id(f, hf::SOURCE),
                 hf::read_id(f, hf::DESTINATION),
                 now_ms,
-                now_ms};
+                now_ms,
+                {}};
         call_started(call_direction::to_network, ts, call, repeater);
     }
     call.last_ms = now_ms;
