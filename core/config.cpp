@@ -40,6 +40,7 @@ void apply_defaults() {
     Hytera_RPT_allow.clear();
     set_text(Status_address, "127.0.0.1", 15);
     Status_port = 62080;
+    set_text(DMRIds_file, "", 255);
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
@@ -121,6 +122,7 @@ struct WholeKey {
 const WholeKey whole_keys[] = {
     {"DMRGateway_password", DMRGateway_password, sizeof DMRGateway_password, true},
     {"DMRGateway_options", DMRGateway_options, sizeof DMRGateway_options, false},
+    {"DMRIds_file", DMRIds_file, sizeof DMRIds_file, false},
 };
 
 const TextKey text_keys[] = {

@@ -76,7 +76,8 @@ std::uint32_t ambe_frame_errors(const ambe_words &w) {
     const auto a_errors =
         static_cast<std::uint32_t>(__builtin_popcount(w.a ^ golay_24_12_encode(a_data)));
     const std::uint32_t b = w.b ^ ambe_b_scrambling(a_data);
-    const auto b_errors = static_cast<std::uint32_t>(__builtin_popcount(b ^ golay_23_12_correct(b)));
+    const auto b_errors =
+        static_cast<std::uint32_t>(__builtin_popcount(b ^ golay_23_12_correct(b)));
     return a_errors + b_errors;
 }
 

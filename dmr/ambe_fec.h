@@ -45,8 +45,8 @@ constexpr std::array<std::uint32_t, 2048> make_corrections() {
     for (int i = 0; i < 23; ++i) {
         for (int j = i; j < 23; ++j) {
             for (int k = j; k < 23; ++k) {
-                const std::uint32_t e = (1U << i) ^ (i == j ? 0 : 1U << j) ^
-                                        (k == j || k == i ? 0 : 1U << k);
+                const std::uint32_t e =
+                    (1U << i) ^ (i == j ? 0 : 1U << j) ^ (k == j || k == i ? 0 : 1U << k);
                 t[golay_23_remainder(e)] = e;
             }
         }
@@ -92,8 +92,7 @@ constexpr std::uint32_t golay_24_12_encode(std::uint32_t data) {
 // The nearest codeword to a 23-bit word (at most three bits away).
 constexpr std::uint32_t golay_23_12_correct(std::uint32_t word) {
     word &= 0x7FFFFF;
-    const std::uint32_t syndrome =
-        ambe_detail::GOLAY_23_PARITY[word >> 11] ^ (word & 0x7FF);
+    const std::uint32_t syndrome = ambe_detail::GOLAY_23_PARITY[word >> 11] ^ (word & 0x7FF);
     return word ^ ambe_detail::GOLAY_23_CORRECTION[syndrome];
 }
 // B's scrambling sequence for A's data.

@@ -89,8 +89,8 @@ constexpr std::size_t FRAGMENT_BYTE = 14;  // low nibble of 14 to high of 18
 } // namespace
 
 emb_fields emb_read(std::span<const std::uint8_t, 33> burst) {
-    const auto first = static_cast<std::uint8_t>((burst[EMB_FIRST_HALF] << 4) |
-                                                 (burst[EMB_FIRST_HALF + 1] >> 4));
+    const auto first =
+        static_cast<std::uint8_t>((burst[EMB_FIRST_HALF] << 4) | (burst[EMB_FIRST_HALF + 1] >> 4));
     return {static_cast<std::uint8_t>(first >> 4), (first & 0x08U) != 0,
             static_cast<lcss>((first >> 1) & 0x03U)};
 }
@@ -100,16 +100,17 @@ std::uint32_t embedded_fragment_read(std::span<const std::uint8_t, 33> burst) {
     return (static_cast<std::uint32_t>(burst[f] & 0x0FU) << 28) |
            static_cast<std::uint32_t>(burst[f + 1]) << 20 |
            static_cast<std::uint32_t>(burst[f + 2]) << 12 |
-           static_cast<std::uint32_t>(burst[f + 3]) << 4 | static_cast<std::uint32_t>(burst[f + 4] >> 4);
+           static_cast<std::uint32_t>(burst[f + 3]) << 4 |
+           static_cast<std::uint32_t>(burst[f + 4] >> 4);
 }
 
 void embedded_write(std::span<std::uint8_t, 33> burst, const emb_fields &emb,
                     std::uint32_t fragment) {
     // EMB: colour code, PI, LCSS, then 9 bits of QR (16,7) parity left zero
     // here (receivers of this system check the LC's own codes instead).
-    const auto first = static_cast<std::uint8_t>((emb.color_code & 0x0FU) << 4 |
-                                                 (emb.privacy ? 0x08U : 0U) |
-                                                 static_cast<unsigned>(emb.fragment) << 1);
+    const auto first =
+        static_cast<std::uint8_t>((emb.color_code & 0x0FU) << 4 | (emb.privacy ? 0x08U : 0U) |
+                                  static_cast<unsigned>(emb.fragment) << 1);
     const std::size_t f = FRAGMENT_BYTE;
     burst[EMB_FIRST_HALF] = static_cast<std::uint8_t>((burst[EMB_FIRST_HALF] & 0xF0U) | first >> 4);
     burst[f] = static_cast<std::uint8_t>((first & 0x0FU) << 4 | (fragment >> 28));

@@ -141,8 +141,12 @@ TEST(TalkerAlias, EachFormatThroughTheEmbeddedLc) {
         {talker_alias_format::iso_8859_1, "DL1ABC J\xfcrgen", "DL1ABC J\xc3\xbcrgen", 2},
         {talker_alias_format::utf8, "DL1ABC J\xc3\xbcrgen", "DL1ABC J\xc3\xbcrgen", 3},
         {talker_alias_format::utf16, "DL1ABC Hans", "DL1ABC Hans", 4},
-        {talker_alias_format::seven_bit, "0123456789012345678901234567890123", "0123456789012345678901234567890", 4},
-        {talker_alias_format::iso_8859_1, "A\x01" "B\x7f", "AB", 1},
+        {talker_alias_format::seven_bit, "0123456789012345678901234567890123",
+         "0123456789012345678901234567890", 4},
+        {talker_alias_format::iso_8859_1,
+         "A\x01"
+         "B\x7f",
+         "AB", 1},
     };
     for (const format_case &c : cases) {
         std::array<embedded_lc, TALKER_ALIAS_BLOCKS> lcs{};

@@ -142,8 +142,8 @@ bool talker_alias_collector::text(char (&out)[TALKER_ALIAS_TEXT]) const {
     }
     case talker_alias_format::utf16:
         for (; chars < length && 1 + 2 * (chars + 1) <= available_bits / 8; ++chars) {
-            const std::uint32_t cp = static_cast<std::uint32_t>(buffer_[1 + 2 * chars]) << 8 |
-                                     buffer_[2 + 2 * chars];
+            const std::uint32_t cp =
+                static_cast<std::uint32_t>(buffer_[1 + 2 * chars]) << 8 | buffer_[2 + 2 * chars];
             if (!put_code_point(out, n, cp)) {
                 break;
             }
@@ -210,7 +210,8 @@ bool gps_decode(const embedded_lc &lc, gps_position &out) {
     }
     out.error = static_cast<std::uint8_t>((lc[2] >> 1) & 0x07U);
     // Sign-extended from 25 and 24 bits.
-    std::int32_t lon = static_cast<std::int32_t>((lc[2] & 1U) << 24 | lc[3] << 16 | lc[4] << 8 | lc[5]);
+    std::int32_t lon =
+        static_cast<std::int32_t>((lc[2] & 1U) << 24 | lc[3] << 16 | lc[4] << 8 | lc[5]);
     if ((lon & 0x1000000) != 0) {
         lon -= 0x2000000;
     }

@@ -21,7 +21,12 @@ inline constexpr std::size_t TALKER_ALIAS_BLOCK_BYTES = 7;
 // Text as UTF-8, NUL-terminated: 31 bytes at most.
 inline constexpr std::size_t TALKER_ALIAS_TEXT = 32;
 
-enum class talker_alias_format : std::uint8_t { seven_bit = 0, iso_8859_1 = 1, utf8 = 2, utf16 = 3 };
+enum class talker_alias_format : std::uint8_t {
+    seven_bit = 0,
+    iso_8859_1 = 1,
+    utf8 = 2,
+    utf16 = 3
+};
 
 // The blocks of one call's alias as they arrive; no heap.
 class talker_alias_collector {
@@ -48,8 +53,8 @@ std::size_t talker_alias_encode(std::string_view text, talker_alias_format forma
 // GPS information LC (ETSI TS 102 361-2 7.2.16): position error (3 bits),
 // longitude (25 bits) and latitude (24 bits), two's complement.
 struct gps_position {
-    double latitude;  // degrees, north positive
-    double longitude; // degrees, east positive
+    double latitude;    // degrees, north positive
+    double longitude;   // degrees, east positive
     std::uint8_t error; // 0 "< 2 m" ... 6 "> 200 km", 7 not known
 };
 bool gps_decode(const embedded_lc &lc, gps_position &out);

@@ -74,7 +74,11 @@ std::string upper(std::string_view s) {
 void append_text(std::string &out, std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+        std::size_t len = b < 0x80             ? 1
+                          : (b & 0xE0) == 0xC0 ? 2
+                          : (b & 0xF0) == 0xE0 ? 3
+                          : (b & 0xF8) == 0xF0 ? 4
+                                               : 0;
         bool valid = len > 0 && i + len <= s.size() && (len == 1 || b >= 0xC2);
         for (std::size_t k = 1; valid && k < len; ++k) {
             valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
@@ -169,7 +173,8 @@ std::unique_ptr<const id_table> id_table::parse(std::string_view text, id_read_c
                 trim(id_end == std::string_view::npos ? std::string_view{} : line.substr(id_end));
             const std::size_t call_end = rest.find_first_of(" \t");
             callsign = rest.substr(0, call_end);
-            name = call_end == std::string_view::npos ? std::string_view{} : trim(rest.substr(call_end));
+            name = call_end == std::string_view::npos ? std::string_view{}
+                                                      : trim(rest.substr(call_end));
             if (!parse_id(line.substr(0, id_end), id)) {
                 ++counts.skipped_lines;
                 continue;
@@ -193,8 +198,10 @@ std::unique_ptr<const id_table> id_table::parse(std::string_view text, id_read_c
     }
     // The first line for an ID wins, as a lookup going down the file would find.
     auto &e = table->entries_;
-    std::stable_sort(e.begin(), e.end(), [](const entry &a, const entry &b) { return a.id < b.id; });
-    e.erase(std::unique(e.begin(), e.end(), [](const entry &a, const entry &b) { return a.id == b.id; }),
+    std::stable_sort(e.begin(), e.end(),
+                     [](const entry &a, const entry &b) { return a.id < b.id; });
+    e.erase(std::unique(e.begin(), e.end(),
+                        [](const entry &a, const entry &b) { return a.id == b.id; }),
             e.end());
     e.shrink_to_fit();
     table->text_.shrink_to_fit();

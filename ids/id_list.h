@@ -34,7 +34,8 @@ class id_table {
 
     // Copies the call sign and name of `id` into the fields, NUL-terminated
     // and cut to fit; false (fields emptied) when the list does not know it.
-    bool find(std::uint32_t id, char (&callsign)[ID_CALLSIGN_SIZE], char (&name)[ID_NAME_SIZE]) const;
+    bool find(std::uint32_t id, char (&callsign)[ID_CALLSIGN_SIZE],
+              char (&name)[ID_NAME_SIZE]) const;
     std::size_t size() const { return entries_.size(); }
     // Bytes held, for the load's figures.
     std::size_t memory() const;
@@ -69,7 +70,8 @@ class id_list {
     // The file a status reader shows even before the first load.
     void set_file(std::string_view file);
 
-    bool find(std::uint32_t id, char (&callsign)[ID_CALLSIGN_SIZE], char (&name)[ID_NAME_SIZE]) const;
+    bool find(std::uint32_t id, char (&callsign)[ID_CALLSIGN_SIZE],
+              char (&name)[ID_NAME_SIZE]) const;
     id_list_info info() const;
     // For tests: forgets everything (no reader may be running).
     void reset();

@@ -103,7 +103,8 @@ TEST(IdList, ReplacedWhileLookedUp) {
             char n[ID_NAME_SIZE];
             while (!stop.load()) {
                 for (std::uint32_t id = 2620000; id < 2621000; id += 97) {
-                    if (!list.find(id, c, n) || (std::string(n) != "Old" && std::string(n) != "New")) {
+                    if (!list.find(id, c, n) ||
+                        (std::string(n) != "Old" && std::string(n) != "New")) {
                         mixed.fetch_add(1);
                     }
                 }
