@@ -504,13 +504,15 @@ class repeater {
         mirror_.flush();
         const long long stamp = sim::now_ns();
         // A burst left out still takes its place in time and numbering.
-        if (frame_in_call_ - 1 != o_.voice.drop_burst) {
+        const bool dropped = frame_in_call_ >= 1 && frame_in_call_ <= bursts &&
+                             frame_in_call_ - 1 == o_.voice.drop_burst;
+        if (!dropped) {
             send(voice_, gw_voice_, f, "voice frame", false);
+            if (o_.frames) {
+                sent_line_.hold(stamp, f.data(), f.size());
+            }
+            mirror_.hold(f.data(), f.size(), stamp, o_.burst_ms * 1000000LL / 2);
         }
-        if (o_.frames) {
-            sent_line_.hold(stamp, f.data(), f.size());
-        }
-        mirror_.hold(f.data(), f.size(), stamp, o_.burst_ms * 1000000LL / 2);
         if (!o_.quiet) {
             say("-> voice   frame seq %u %s", sequence_, slot_type_name(f[18]));
         }
