@@ -6,46 +6,45 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
 constexpr int CHECK_SECONDS = 60;
+
+// Once per failure, not once a minute: the line stands until the file is back.
+void log_unreadable(const char *path, int error, id_list_watch &watch) {
+    if (watch.seen && !watch.readable) {
+        return;
+    }
+    // strerror's buffer is shared between threads; this text is not.
+    ferrule_log("DMR ID list %s cannot be read (%s): %s\n", path,
+                std::generic_category().message(error).c_str(),
+                watch.loaded ? "the list read before stays in use"
+                             : "calls are shown without names");
+    watch.seen = true;
+    watch.readable = false;
+}
 } // namespace
 
 void id_list_check(const char *path, id_list_watch &watch, std::time_t now) {
     struct stat st {};
     if (::stat(path, &st) != 0) {
-        if (!watch.seen || watch.readable) {
-            ferrule_log("DMR ID list %s cannot be read (%s): %s\n", path, std::strerror(errno),
-                        watch.seen ? "the list read before stays in use"
-                                   : "calls are shown without names");
-        }
-        watch.seen = true;
-        watch.readable = false;
+        log_unreadable(path, errno, watch);
         return;
     }
-    if (watch.seen && watch.readable && st.st_mtime == watch.modified && st.st_size == watch.size) {
+    if (watch.readable && st.st_mtime == watch.modified && st.st_size == watch.size) {
         return;
     }
     const auto started = std::chrono::steady_clock::now();
     id_read_counts counts;
     std::unique_ptr<const id_table> table = id_table_read(path, counts);
-    const bool was_seen = watch.seen;
-    watch.seen = true;
-    watch.modified = st.st_mtime;
-    watch.size = st.st_size;
     if (table == nullptr) {
-        if (watch.readable || !was_seen) {
-            ferrule_log("DMR ID list %s cannot be read (%s): %s\n", path, std::strerror(errno),
-                        was_seen ? "the list read before stays in use"
-                                 : "calls are shown without names");
-        }
-        watch.readable = false;
+        log_unreadable(path, errno, watch);
         return;
     }
-    watch.readable = true;
+    watch = {true, true, true, st.st_mtime, st.st_size};
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     dmr_ids.publish(std::move(table), {path, counts.entries, counts.skipped_lines, now});

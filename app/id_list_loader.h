@@ -8,8 +8,9 @@
 #include <sys/types.h>
 
 struct id_list_watch {
-    bool seen = false; // the file was read (or failed) at least once
-    bool readable = false;
+    bool seen = false;     // the file was read (or failed) at least once
+    bool readable = false; // at the last check
+    bool loaded = false;   // a list was published
     std::time_t modified = 0;
     off_t size = 0;
 };

@@ -97,6 +97,7 @@ TEST(IdList, ReplacedWhileLookedUp) {
     std::atomic<bool> stop{false};
     std::atomic<int> mixed{0};
     std::vector<std::thread> readers;
+    readers.reserve(3);
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&] {
             char c[ID_CALLSIGN_SIZE];

@@ -81,7 +81,7 @@ inline void set_bit(std::uint8_t *b, int i, bool v) {
     b[i / 8] = static_cast<std::uint8_t>(v ? b[i / 8] | mask : b[i / 8] & ~mask);
 }
 inline bool get_bit(const std::uint8_t *b, int i) {
-    return (b[i / 8] >> (7 - i % 8)) & 1;
+    return ((b[i / 8] >> (7 - i % 8)) & 1) != 0;
 }
 
 // The LCs sent in turn: the call's own, the alias header and blocks, the
@@ -101,7 +101,7 @@ inline std::vector<lc_bytes> embedded_lcs(const voice_extras &x, bool group, std
             length = static_cast<int>(std::min<std::size_t>(x.alias.size(), 31));
             for (int c = 0; c < length; ++c) {
                 for (int b = 0; b < 7; ++b) {
-                    set_bit(buf, 7 + 7 * c + b, (x.alias[c] >> (6 - b)) & 1);
+                    set_bit(buf, 7 + 7 * c + b, ((x.alias[c] >> (6 - b)) & 1) != 0);
                 }
             }
             bits = 7 + 7 * length;
@@ -143,8 +143,9 @@ inline std::vector<lc_bytes> embedded_lcs(const voice_extras &x, bool group, std
 // The 128 bits of an embedded LC in the order they are sent: 7 rows of 11
 // (rows 2-6: 10 and a checksum bit) data bits with Hamming (16,11,4) parity,
 // a row of column parity, read out down the columns.
-inline std::array<bool, 128> embedded_bits(const lc_bytes &lc) {
-    bool m[128] = {};
+inline std::array<std::uint8_t, 128> embedded_bits(const lc_bytes &lc) {
+    std::array<std::uint8_t, 128> m{}; // one bit a byte
+
     int sum = 0;
     for (std::uint8_t b : lc) {
         sum += b;
@@ -152,24 +153,24 @@ inline std::array<bool, 128> embedded_bits(const lc_bytes &lc) {
     sum %= 31;
     int k = 0;
     for (int r = 0; r < 7; ++r) {
-        bool *d = m + 16 * r;
+        std::uint8_t *d = m.data() + static_cast<std::ptrdiff_t>(16 * r);
         for (int c = 0; c < (r < 2 ? 11 : 10); ++c) {
-            d[c] = get_bit(lc.data(), k++);
+            d[c] = get_bit(lc.data(), k++) ? 1 : 0;
         }
         if (r >= 2) {
-            d[10] = (sum >> (6 - r)) & 1;
+            d[10] = static_cast<std::uint8_t>((sum >> (6 - r)) & 1);
         }
-        d[11] = d[0] ^ d[1] ^ d[2] ^ d[3] ^ d[5] ^ d[7] ^ d[8];
-        d[12] = d[1] ^ d[2] ^ d[3] ^ d[4] ^ d[6] ^ d[8] ^ d[9];
-        d[13] = d[2] ^ d[3] ^ d[4] ^ d[5] ^ d[7] ^ d[9] ^ d[10];
-        d[14] = d[0] ^ d[1] ^ d[2] ^ d[4] ^ d[6] ^ d[7] ^ d[10];
-        d[15] = d[0] ^ d[2] ^ d[5] ^ d[6] ^ d[8] ^ d[9] ^ d[10];
-        for (int c = 0; c < 16; ++c) {
-            m[112 + c] ^= d[c];
+        d[11] = static_cast<std::uint8_t>(d[0] ^ d[1] ^ d[2] ^ d[3] ^ d[5] ^ d[7] ^ d[8]);
+        d[12] = static_cast<std::uint8_t>(d[1] ^ d[2] ^ d[3] ^ d[4] ^ d[6] ^ d[8] ^ d[9]);
+        d[13] = static_cast<std::uint8_t>(d[2] ^ d[3] ^ d[4] ^ d[5] ^ d[7] ^ d[9] ^ d[10]);
+        d[14] = static_cast<std::uint8_t>(d[0] ^ d[1] ^ d[2] ^ d[4] ^ d[6] ^ d[7] ^ d[10]);
+        d[15] = static_cast<std::uint8_t>(d[0] ^ d[2] ^ d[5] ^ d[6] ^ d[8] ^ d[9] ^ d[10]);
+        for (std::size_t c = 0; c < 16; ++c) {
+            m[112 + c] = static_cast<std::uint8_t>(m[112 + c] ^ d[c]);
         }
     }
-    std::array<bool, 128> out{};
-    for (int i = 0, j = 0; i < 128; ++i) {
+    std::array<std::uint8_t, 128> out{};
+    for (std::size_t i = 0, j = 0; i < 128; ++i) {
         out[i] = m[j];
         j += 16;
         j = j > 127 ? j - 127 : j;
@@ -200,12 +201,14 @@ inline std::array<std::uint8_t, 33> voice_burst(const voice_extras &x,
         const int lcss[6] = {0, 1, 3, 3, 2, 0};
         const int emb = 1 << 4 | lcss[letter] << 1;
         for (int i = 0; i < 8; ++i) {
-            set_bit(b.data(), 108 + i, (emb >> (7 - i)) & 1);
+            set_bit(b.data(), 108 + i, ((emb >> (7 - i)) & 1) != 0);
         }
         if (letter <= 4) {
             const auto bits = embedded_bits(lcs[static_cast<std::size_t>(n / 6) % lcs.size()]);
             for (int i = 0; i < 32; ++i) {
-                set_bit(b.data(), 116 + i, bits[static_cast<std::size_t>(32 * (letter - 1) + i)]);
+                const std::size_t at =
+                    32 * static_cast<std::size_t>(letter - 1) + static_cast<std::size_t>(i);
+                set_bit(b.data(), 116 + i, bits[at] != 0);
             }
         }
     }
