@@ -81,7 +81,7 @@ TEST(CallFiguresEndToEnd, AliasPositionBitErrorsAndLossBothWaysWithNamesFromTheI
     rig.release_peer_calls();
 
     json status;
-    const auto end = std::chrono::steady_clock::now() + 20s;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     do {
         std::this_thread::sleep_for(200ms);
         const http_reply r = http_get(rig.ports.status, "/status.json");

@@ -153,7 +153,7 @@ TEST(TalkerAlias, EachFormatThroughTheEmbeddedLc) {
         const std::size_t n = talker_alias_encode(c.sent, c.format, lcs);
         EXPECT_EQ(n, c.blocks) << c.sent;
         talker_alias_collector ta;
-        char text[TALKER_ALIAS_TEXT];
+        char text[TALKER_ALIAS_TEXT] = {};
         for (std::size_t i = 0; i < n; ++i) {
             embedded_lc lc{};
             ASSERT_TRUE(through_superframe(lcs[i], lc));
@@ -166,7 +166,7 @@ TEST(TalkerAlias, EachFormatThroughTheEmbeddedLc) {
     std::array<embedded_lc, TALKER_ALIAS_BLOCKS> lcs{};
     talker_alias_encode("DL1ABC Hans", talker_alias_format::iso_8859_1, lcs);
     talker_alias_collector ta;
-    char text[TALKER_ALIAS_TEXT];
+    char text[TALKER_ALIAS_TEXT] = {};
     EXPECT_FALSE(ta.text(text));
     ta.add(lcs[1]);
     EXPECT_FALSE(ta.text(text)) << "nothing without the header";
