@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 using namespace ferrule_test;
 using namespace std::chrono_literals;
@@ -28,8 +29,8 @@ std::vector<json> objects(const std::string &messages, const std::string &topic)
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(topic + ' ', 0) == 0) {
             found.push_back(json::parse(line.substr(topic.size() + 1), nullptr, false));
-            if (found.back().contains("DMR")) {
-                found.back()["DMR"].erase("timestamp");
+            if (found.back().size() == 1 && found.back().begin()->is_object()) {
+                found.back().begin()->erase("timestamp"); // {"DMR"|"Text"|"GPS": {...}}
             }
         }
     }
@@ -63,13 +64,19 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
     ChildProcess watcher(FERRULE_MOSQUITTO_SUB, broker_dir.path(),
                          mqtt_subscriber_args(port, {"ft/#"}), "watcher.txt");
     // A short call each way, then 3 s later a long one each way, in whose
-    // middle the broker goes away.
-    bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=2", "--call",
-                    "ts=1,src=2621234,dst=262,superframes=20", "--call-gap-ms", "3000"},
-                   {"--call", "ts=2,type=private,src=2627777,dst=2621234,superframes=2", "--call",
-                    "ts=2,src=2627777,dst=9,superframes=20", "--call-gap-ms", "3000"},
-                   90, "MQTT_address=127.0.0.1\nMQTT_name=ft\nMQTT_port=" + std::to_string(port));
+    // middle the broker goes away; each with a talker alias and a position.
+    const auto ids = broker_dir.write("DMRIds.dat", "2627777 DL1ABC Hans\n2621234 DL2XYZ Eva\n");
+    bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=6", "--call",
+                    "ts=1,src=2621234,dst=262,superframes=20", "--call-gap-ms", "3000",
+                    "--talker-alias", "DL2XYZ Eva", "--position", "-33.8688,151.2093"},
+                   {"--call", "ts=2,type=private,src=2627777,dst=2621234,superframes=6", "--call",
+                    "ts=2,src=2627777,dst=9,superframes=20", "--call-gap-ms", "3000",
+                    "--talker-alias", "DL1ABC Hans", "--position", "52.52,13.405"},
+                   90,
+                   "MQTT_address=127.0.0.1\nMQTT_name=ft\nMQTT_port=" + std::to_string(port) +
+                       "\nDMRIds_file=" + ids.string() + "\n");
     ASSERT_TRUE(rig.wait_for_login(30s)) << rig.daemon.output();
+    ASSERT_TRUE(rig.daemon.wait_for_output("2 entries", 10s)) << rig.daemon.output();
     std::pair<std::string, json> fresh;
     for (int i = 0; i < 20 && fresh.second["repeaters"][0]["identified"] != true; ++i) {
         std::this_thread::sleep_for(200ms);
@@ -80,15 +87,19 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
 
     rig.release_peer_calls();
     rig.release_repeater_calls();
-    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.peer, "in", 1 + 12 + 1 + 20, 20s));
-    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.repeater, "in", 1 + 12 + 1 + 20, 20s));
+    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.peer, "in", 1 + 36 + 1 + 20, 20s));
+    ASSERT_TRUE(bridge_rig::wait_for_frames(rig.repeater, "in", 1 + 36 + 1 + 20, 20s));
     std::this_thread::sleep_for(300ms);
     const process_figures away_start = figures_of(rig.daemon.pid());
     EXPECT_EQ(first->stop(), 0);
     first.reset();
 
-    // The short calls' starts and ends and the long calls' starts.
-    std::vector<json> calls = objects(watcher.output(), "ft/json");
+    // The short calls' starts and ends and the long calls' starts, and the
+    // short calls' alias and position.
+    const std::vector<json> published = objects(watcher.output(), "ft/json");
+    std::vector<json> calls;
+    std::copy_if(published.begin(), published.end(), std::back_inserter(calls),
+                 [](const json &o) { return o.contains("DMR"); });
     ASSERT_EQ(calls.size(), 6U) << watcher.output();
     for (json &o : calls) {
         EXPECT_GT(o["DMR"].value("duration", 1.0), 0.5) << o;
@@ -97,23 +108,42 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
     const json rf = {{"source", "rf"},
                      {"slot", 2},
                      {"source_id", 2627777},
-                     {"source_info", ""},
+                     {"source_info", "DL1ABC"},
                      {"destination_id", 2621234},
                      {"destination_type", "individual"},
                      {"repeater", 0},
                      {"repeater_id", REPEATER_ID}};
     const json net = {{"source", "network"},   {"slot", 1},
-                      {"source_id", 2621234},  {"source_info", ""},
+                      {"source_id", 2621234},  {"source_info", "DL2XYZ"},
                       {"destination_id", 262}, {"destination_type", "group"},
                       {"repeater", 0},         {"repeater_id", REPEATER_ID}};
+    const auto with = [](json o, const json &more) {
+        o.update(more);
+        return o;
+    };
     for (const auto &[object, more] : std::vector<std::pair<json, json>>{
              {rf, {{"action", "start"}}},
              {rf, {{"action", "end"}, {"ber", 0.0}}},
              {net, {{"action", "start"}}},
              {net, {{"action", "end"}, {"ber", 0.0}, {"loss", 0.0}}}}) {
-        json wanted = {{"DMR", object}};
-        wanted["DMR"].update(more);
+        const json wanted = {{"DMR", with(object, more)}};
         EXPECT_NE(std::find(calls.begin(), calls.end(), wanted), calls.end()) << wanted;
+    }
+    const auto has = [&published](const json &wanted) {
+        return std::find(published.begin(), published.end(), wanted) != published.end();
+    };
+    const json text = {{"repeater", 0}, {"repeater_id", REPEATER_ID}, {"mode", "DMR"}};
+    EXPECT_TRUE(has({{"Text", with(text, {{"slot", 2}, {"value", "DL1ABC Hans"}})}}));
+    EXPECT_TRUE(has({{"Text", with(text, {{"slot", 1}, {"value", "DL2XYZ Eva"}})}}));
+    for (const auto &[slot, source, latitude, longitude] :
+         {std::tuple{2, 2627777, 52.52, 13.405}, std::tuple{1, 2621234, -33.8688, 151.2093}}) {
+        const auto gps = std::find_if(published.begin(), published.end(), [&](const json &o) {
+            return o.contains("GPS") && o["GPS"]["slot"] == slot;
+        });
+        ASSERT_NE(gps, published.end()) << watcher.output();
+        EXPECT_EQ((*gps)["GPS"]["source_id"], source);
+        EXPECT_NEAR((*gps)["GPS"]["latitude"].get<double>(), latitude, 1e-4);
+        EXPECT_NEAR((*gps)["GPS"]["longitude"].get<double>(), longitude, 1e-4);
     }
 
     // 8 s without a broker, the long calls ending meanwhile: one log line,
@@ -150,7 +180,7 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
         call_check::to_repeater(sim::frame_lines(rig.peer.output(), "out"),
                                 sim::frame_lines(rig.repeater.output(), "in"), FIRMWARE);
     EXPECT_TRUE(down.faults.empty() && down.calls == 2) << down.faults_text();
-    EXPECT_EQ(objects(watcher.output(), "ft/json").size(), 6U) << watcher.output();
+    EXPECT_EQ(objects(watcher.output(), "ft/json"), published) << watcher.output();
 
     // A clean stop leaves `offline`; the log went out without colours.
     EXPECT_EQ(rig.stop(), 0);

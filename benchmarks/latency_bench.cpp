@@ -4,17 +4,22 @@
 // simulators stamp every frame with the machine's monotonic clock just before
 // sending and just after receiving.
 //
-//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ] [--mqtt]
+//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
+//                 [--id-list ENTRIES] [--alias] [--mqtt]
 //
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls. With --poll-status a
 // client reads the status page's /status.json HZ times a second throughout
 // the calls, as a dashboard left open would, and its answer times are printed
-// too. With --mqtt the daemon publishes to Debian's broker (mosquitto) on a
-// free loopback port, with a subscriber reading every message throughout.
+// too. --id-list has the daemon load a generated DMR ID list of that many
+// entries first; --alias has both calls carry a talker alias and a position
+// in clean AMBE+2 bursts, so that every burst's decoding does its full work.
+// With --mqtt the daemon publishes to Debian's broker (mosquitto) on a free
+// loopback port, with a subscriber reading every message throughout.
 
 #include "testing/bridge_rig.h"
 #include "testing/http_client.h"
+#include "testing/id_list_text.h"
 #include "testing/mqtt_broker.h"
 
 #include <algorithm>
@@ -174,23 +179,26 @@ int main(int argc, char **argv) {
     int superframes = 500; // 3002 frames a direction
     int burst_ms = 5;
     int poll_hz = 0;
+    std::size_t id_entries = 0;
+    std::vector<std::string> alias;
     bool mqtt = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--mqtt") == 0) {
-            mqtt = true;
+        if (std::strcmp(argv[i], "--alias") == 0) {
+            alias = {"--talker-alias", "DL1ABC Hans", "--position", "52.52,13.405"};
         }
+        mqtt = mqtt || std::strcmp(argv[i], "--mqtt") == 0;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--mqtt") == 0) {
-            --i; // a flag without a value
-            continue;
-        }
         if (std::strcmp(argv[i], "--superframes") == 0) {
             superframes = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--burst-ms") == 0) {
             burst_ms = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--poll-status") == 0) {
             poll_hz = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--id-list") == 0) {
+            id_entries = static_cast<std::size_t>(std::atol(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--alias") == 0 || std::strcmp(argv[i], "--mqtt") == 0) {
+            --i; // takes no value
         }
     }
     const std::size_t frames_per_call = static_cast<std::size_t>(superframes) * 6 + 2;
@@ -198,32 +206,44 @@ int main(int argc, char **argv) {
     const std::string pace = std::to_string(burst_ms);
     const std::string count = std::to_string(superframes);
     const relay_process to_network, to_repeater;
+    ScratchDir lists;
+    std::string config =
+        id_entries == 0
+            ? ""
+            : "DMRIds_file=" + lists.write("DMRIds.dat", generated_id_list(id_entries)).string() +
+                  "\n";
     if (mqtt && !mqtt_tools_installed()) {
         std::fprintf(stderr, "--mqtt needs mosquitto and mosquitto_sub installed\n");
         return 1;
     }
-    ScratchDir broker_dir;
     const int broker_port = mqtt ? free_tcp_port() : 0;
     std::unique_ptr<mqtt_broker> broker;
     std::unique_ptr<ChildProcess> subscriber;
     if (mqtt) {
-        broker = std::make_unique<mqtt_broker>(broker_dir, broker_port, "broker.txt");
-        subscriber = std::make_unique<ChildProcess>(FERRULE_MOSQUITTO_SUB, broker_dir.path(),
+        broker = std::make_unique<mqtt_broker>(lists, broker_port, "broker.txt");
+        subscriber = std::make_unique<ChildProcess>(FERRULE_MOSQUITTO_SUB, lists.path(),
                                                     mqtt_subscriber_args(broker_port, {"lb/#"}),
                                                     "messages.txt");
+        config +=
+            "MQTT_address=127.0.0.1\nMQTT_name=lb\nMQTT_port=" + std::to_string(broker_port) + "\n";
     }
-    bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
-                    "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
-                    to_repeater.in_port(), "--mirror-port", to_network.out_port()},
-                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count,
-                    "--mirror-to", to_network.in_port(), "--mirror-port", to_repeater.out_port()},
-                   600,
-                   mqtt ? "MQTT_address=127.0.0.1\nMQTT_name=lb\nMQTT_port=" +
-                              std::to_string(broker_port) + "\n"
-                        : "");
+    bridge_rig rig(
+        bridge_rig::with({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
+                          "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
+                          to_repeater.in_port(), "--mirror-port", to_network.out_port()},
+                         alias),
+        bridge_rig::with({"--burst-ms", pace, "--call",
+                          "ts=2,src=2627777,dst=9,superframes=" + count, "--mirror-to",
+                          to_network.in_port(), "--mirror-port", to_repeater.out_port()},
+                         alias),
+        600, config);
     const ChildProcess &daemon = rig.daemon;
     if (!rig.wait_for_login(30s)) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
+        return 1;
+    }
+    if (id_entries > 0 && !daemon.wait_for_output(" entries, ", 30s)) {
+        std::fprintf(stderr, "the daemon did not load the ID list:\n%s", daemon.output().c_str());
         return 1;
     }
     const long rss_before = figures_of(daemon.pid()).rss_kib;

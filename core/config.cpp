@@ -54,6 +54,7 @@ void apply_defaults() {
     set_text(MQTT_username, "", 128);
     set_text(MQTT_password, "", 255);
     MQTT_keepalive = 60;
+    set_text(DMRIds_file, "", 255);
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
@@ -141,6 +142,7 @@ const Key keys[] = {
     word("MQTT_username", MQTT_username, 128, false),
     whole("MQTT_password", MQTT_password, 255, false, "MQTT_password", true),
     number("MQTT_keepalive", MQTT_keepalive, false, Check::keepalive),
+    whole("DMRIds_file", DMRIds_file, 255, false, "DMRIds_file"),
     whole("SYSOP_ID11", SYSOP_ID, 4096, true, "SYSOP_ID"),
     whole("SYSOPEMAIL11", SYSOPEMAIL, 99, true, "SYSOPEMAIL"),
     {"debug11", nullptr, 0, 0, &debug, "debug", Rule::flag, false, Check::none, false},

@@ -32,5 +32,6 @@ char MQTT_name[65];
 char MQTT_username[129];
 char MQTT_password[256];
 int MQTT_keepalive;
+char DMRIds_file[256];
 char funktion_print[100];
 std::atomic<std::uint8_t> keep_running{1};

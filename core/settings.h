@@ -52,6 +52,9 @@ extern char MQTT_username[129];
 extern char MQTT_password[256];
 extern int MQTT_keepalive;
 
+// The DMR ID list (DMRIds.dat or user.csv) that names call sources; empty: none.
+extern char DMRIds_file[256];
+
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
 extern char funktion_print[100];

@@ -155,6 +155,7 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     std::uint8_t wrap = f.wrap;
     if (!call.active) {
         call = arriving;
+        start_call_figures(state.decoders[f.ts], call);
         call_started(call_direction::to_repeater, f.ts, call, state.repeater,
                      kind != df::KIND_VOICE_LC_HEADER);
         add_call_setup(batch, f.ts, f.sequence, f.wrap, call, target.firmware);
@@ -169,6 +170,7 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
             state.wrap_count[f.source] = 1;
         }
     } else {
+        count_sequence_gap(call.figures, call.last_sequence, f.sequence);
         call.last_ms = now_ms;
         call.last_sequence = f.sequence;
         if (kind == df::KIND_VOICE_LC_HEADER) {
@@ -186,6 +188,11 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     } else {
         start_frame(out, hf::KIND_VOICE, type, hf::MARK_SET);
         out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
+        // Voice A is kind 0x10, B-F are 0x01-0x05.
+        const std::size_t burst = kind == df::KIND_VOICE_A ? 0 : kind;
+        count_voice_burst(state.decoders[f.ts], call, call_direction::to_repeater,
+                          d.subspan<df::BURST, df::BURST_LENGTH>(), burst, false, f.ts,
+                          state.repeater);
         if (kind == df::KIND_VOICE_E) {
             std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(), out.begin());
         }
