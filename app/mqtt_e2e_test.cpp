@@ -135,13 +135,13 @@ TEST(MqttEndToEnd, CallsStatusAndStateReachTheBrokerAndOutliveItsAbsence) {
     const json text = {{"repeater", 0}, {"repeater_id", REPEATER_ID}, {"mode", "DMR"}};
     EXPECT_TRUE(has({{"Text", with(text, {{"slot", 2}, {"value", "DL1ABC Hans"}})}}));
     EXPECT_TRUE(has({{"Text", with(text, {{"slot", 1}, {"value", "DL2XYZ Eva"}})}}));
-    for (const auto &[slot, source, latitude, longitude] :
-         {std::tuple{2, 2627777, 52.52, 13.405}, std::tuple{1, 2621234, -33.8688, 151.2093}}) {
-        const auto gps = std::find_if(published.begin(), published.end(), [&](const json &o) {
-            return o.contains("GPS") && o["GPS"]["slot"] == slot;
+    for (const auto &[source, latitude, longitude] :
+         {std::tuple{2627777, 52.52, 13.405}, std::tuple{2621234, -33.8688, 151.2093}}) {
+        const auto gps = std::find_if(published.begin(), published.end(), [id = source](auto &o) {
+            return o.contains("GPS") && o["GPS"]["source_id"] == id;
         });
         ASSERT_NE(gps, published.end()) << watcher.output();
-        EXPECT_EQ((*gps)["GPS"]["source_id"], source);
+        EXPECT_EQ((*gps)["GPS"]["slot"], source == 2627777 ? 2 : 1);
         EXPECT_NEAR((*gps)["GPS"]["latitude"].get<double>(), latitude, 1e-4);
         EXPECT_NEAR((*gps)["GPS"]["longitude"].get<double>(), longitude, 1e-4);
     }
