@@ -48,6 +48,12 @@ constexpr std::int64_t EMPTY_INDEX_LOOK_MS = 250;
 // Datagrams taken from one ready socket before the others get their turn.
 constexpr int RECEIVE_BURST = 8;
 
+// The modes' links wait no longer than this for a datagram, so their timers
+// and the playout buffer run while the peer is quiet.
+int mode_link_wait_ms() {
+    return DMRGateway_jitter_ms > 0 ? static_cast<int>(PLAYOUT_TICK_MS) : MODE_LINK_TICK_MS;
+}
+
 struct clock_now {
     char time_text[30];
     link_clock clock;
@@ -75,7 +81,7 @@ template <class Link> void run_mode_link(Link &link) {
         pollfd ready{fd, POLLIN, 0};
         if (fd < 0) {
             receive_failure_backoff();
-        } else if (poll(&ready, 1, MODE_LINK_TICK_MS) > 0) {
+        } else if (poll(&ready, 1, mode_link_wait_ms()) > 0) {
             sockaddr_in from{};
             socklen_t from_length = sizeof from;
             const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
@@ -110,7 +116,7 @@ class master_links_runner {
             const std::size_t n = gather_sockets();
             if (n == 0) {
                 receive_failure_backoff();
-            } else if (poll(ready_.data(), n, MODE_LINK_TICK_MS) > 0) {
+            } else if (poll(ready_.data(), n, mode_link_wait_ms()) > 0) {
                 for (std::size_t k = 0; k < n; ++k) {
                     if ((ready_[k].revents & POLLIN) != 0) {
                         receive_from(index_of_[k], ready_[k].fd);
@@ -121,6 +127,8 @@ class master_links_runner {
             if (now_.clock.ms - last_tick_ms_ >= MASTER_TICK_STEP_MS) {
                 last_tick_ms_ = now_.clock.ms;
                 tick_all();
+                mmdvm_tick_all(now_.clock.ms);
+            } else if (DMRGateway_jitter_ms > 0) {
                 mmdvm_tick_all(now_.clock.ms);
             }
         }
@@ -221,7 +229,7 @@ void run_login_link() {
                      drops};
     // The call watchdog towards the repeater runs on this thread, which alone
     // owns the network call state, so it must wake also while no frame comes.
-    set_receive_timeout(MMDVM_clientsock.load(), VOICE_TICK_MS);
+    set_receive_timeout(MMDVM_clientsock.load(), link_tick_ms());
     receive_loop(
         MMDVM_clientsock, buffer,
         [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {

@@ -68,6 +68,9 @@ void pause_before_receive(unsigned microseconds);
 void set_receive_timeout(int fd, unsigned milliseconds);
 // How often the voice and link threads run their call watchdogs at least.
 inline constexpr unsigned VOICE_TICK_MS = 100;
+// How often the link thread looks at the playout buffer while it is on: its
+// bursts must leave 60 ms apart within a few milliseconds.
+inline constexpr unsigned PLAYOUT_TICK_MS = 2;
 
 struct no_tick {
     void operator()() const {}
