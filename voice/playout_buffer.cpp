@@ -85,7 +85,9 @@ void playout_slot::hold(held_call &c, const df::Frame &frame, std::int64_t seq,
     c.highest = std::max(c.highest, seq);
     c.last_ms = now_ms;
     if (position < 0) {
-        if ((frame[df::FLAGS] & df::KIND_MASK) == df::KIND_TERMINATOR) {
+        // Networks send the terminator more than once: the first ends the call.
+        if ((frame[df::FLAGS] & df::KIND_MASK) == df::KIND_TERMINATOR &&
+            (!c.ended || seq < c.end)) {
             c.ended = true;
             c.end = seq;
         }
@@ -138,7 +140,10 @@ void playout_slot::push(const df::Frame &frame, std::int64_t now_ms, std::int64_
         }
         return;
     }
-    if (seq - c.next >= static_cast<std::int64_t>(WINDOW) || (c.ended && seq > c.end)) {
+    if (c.ended && seq > c.end) {
+        return; // a repeated terminator
+    }
+    if (seq - c.next >= static_cast<std::int64_t>(WINDOW)) {
         voice_frames.count_drop(drop_reason::invalid);
         return;
     }
