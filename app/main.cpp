@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/link_side.h"
+#include "app/peer_resolver.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
 #include "app/status_server.h"
@@ -95,6 +96,7 @@ int main(int argc, char **argv) {
 
     status_page_start();
     start_detached(Hytera_main);
+    peer_resolver_start();
     start_detached(MMDVM_main);
 
     SupervisionCounters counters;

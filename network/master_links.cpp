@@ -48,6 +48,22 @@ link_output master_links::tick(std::size_t index, const link_clock &now) {
     return l.tick(now);
 }
 
+void master_links::set_peer(const sockaddr_in &peer) {
+    for (std::optional<master_link> &l : links_) {
+        l->set_peer(peer);
+    }
+}
+
+bool master_links::any_between_logins() const {
+    for (const std::optional<master_link> &l : links_) {
+        if (l->status().state != link_state::waiting && l->status().state != link_state::closed &&
+            l->between_logins()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 link_output master_links::close(std::size_t index, const link_clock &now) {
     return index < links_.size() ? links_[index]->close(now) : link_output{};
 }
