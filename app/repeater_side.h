@@ -21,8 +21,7 @@ void InsertHytera_RPTOnlineTimer();
 // One pass of the online supervision over `table`, stamped `now`: for each
 // repeater that timed out and whose close is due, the ID its login carried
 // goes to `repeater_gone`, in slot order.
-template <class Gone>
-void online_pass(repeater_table &table, std::time_t now, Gone &&repeater_gone) {
+template <class Gone> void online_pass(repeater_table &table, std::time_t now, Gone &&repeater_gone) {
     for (std::size_t slot = 0; slot < REPEATER_SLOTS; ++slot) {
         repeater_entry gone{};
         if (online_tick(table, slot, now, gone) && online_close_due(table, gone)) {
