@@ -262,7 +262,7 @@ void run_login_link() {
                      drops};
     // The call watchdog towards the repeater runs on this thread, which alone
     // owns the network call state, so it must wake also while no frame comes.
-    set_receive_timeout(MMDVM_clientsock.load(), link_tick_ms());
+    set_receive_timeout(MMDVM_clientsock.load(), VOICE_TICK_MS);
     receive_loop(
         MMDVM_clientsock, buffer,
         [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
@@ -289,7 +289,8 @@ void run_login_link() {
                     [&](link_status &s) { login_status_note(s, r.kind, datagram, state, now_ms); });
             }
         },
-        0, [] { mmdvm_tick(steady_milliseconds()); });
+        0, [] { mmdvm_tick(steady_milliseconds()); },
+        DMRGateway_jitter_ms > 0 ? static_cast<int>(PLAYOUT_TICK_MS) : -1);
 }
 
 } // namespace

@@ -158,10 +158,6 @@ void play_due(playout_buffer &buffer, State &state, std::size_t index, std::int6
 
 } // namespace
 
-unsigned link_tick_ms() {
-    return playout_on() ? PLAYOUT_TICK_MS : VOICE_TICK_MS;
-}
-
 void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
     if (playout_on() && index0_playout.push(frame, now_ms, DMRGateway_jitter_ms)) {
         return;

@@ -49,9 +49,6 @@ void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms);
 // The link thread's tick for the calls towards the repeater: what the
 // playout buffer has due, and the watchdog.
 void mmdvm_tick(std::int64_t now_ms);
-// How long the link thread may wait for a datagram before its next tick: a
-// few milliseconds while network calls are held for playout.
-unsigned link_tick_ms();
 
 // The master mode, where each repeater has a link of its own: a DMRD frame
 // that came in on repeater `index`'s link goes to that repeater alone, with
