@@ -54,12 +54,16 @@ TEST(Process, NoArgumentReadsTheDefaultFileAndInterruptTerminateQuitStopInOrder)
     }
 }
 
+// Also: a peer whose name does not resolve (at boot the resolver may come up
+// after the daemon) keeps it running, saying so once per attempt.
 TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
     ScratchDir dir;
     DaemonPorts ports;
-    dir.write("f.cfg", loopback_config(ports, "127.0.0.1") + "DMRGateway_adress=127.0.0.1\n");
+    dir.write("f.cfg", loopback_config(ports, "127.0.0.1") +
+                           "DMRGateway_adress=127.0.0.1\nDMRGateway_address=peer.invalid\n");
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for_output("DMRGateway_address peer.invalid does not resolve (", 5s));
     for (int port : {ports.control, ports.voice, ports.rdac, ports.link_local}) {
         EXPECT_TRUE(port_held("127.0.0.1", port)) << port;
     }
@@ -71,6 +75,7 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
     EXPECT_TRUE(daemon.wait_for_output("(SIGHUP) ignored", 5s)) << daemon.output();
     EXPECT_EQ(daemon.wait_exit(1500ms), -1) << "a hang-up does not stop it";
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "error.txt"));
+    EXPECT_EQ(count_of(daemon.output(), "DMRGateway_address peer.invalid does not resolve"), 1U);
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait_exit(5s), 0);
 }
