@@ -46,8 +46,8 @@ TEST(LinkModesEndToEnd, GatewayModeConfiguresTheGatewayAndCarriesCallsBothWays) 
         << rig.daemon.output() << rig.peer.output();
     EXPECT_TRUE(
         contains(rig.peer.output(), "DMRC id=" + REPEATER_TEXT +
-                                        " callsign=[DB0TST  ] rx=[439275000] tx=[431675000] "
-                                        "power=[05] cc=[01] slots=[3] software=[20171220"));
+                                        " callsign=[DB0TST  ] rx=[431675000] tx=[439275000] "
+                                        "power=[05] cc=[01] slots=[3] software=[ferrule 7.12.20 "));
 
     // Both calls, released together, arrive byte for byte; the repeater's
     // frames carry its own ID in bytes 11-14.

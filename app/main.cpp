@@ -70,7 +70,7 @@ int main(int argc, char **argv) {
     }
     // Everything that can make the start fail happens before detaching, so
     // that the failure is seen and `ferrule -d` itself exits with status 1.
-    read_config(args.config_file);
+    read_config(args.config_file, !args.usage_lines);
     if (const char *fatal = config_fatal_error(); fatal != nullptr) {
         ferrule_log("%s", fatal);
         return 1;

@@ -20,10 +20,10 @@ namespace {
 
 const char *const banner = "\n\nMaster ferrule 7.12.20 initialized...entering processing\n";
 
-// "f.cfg line N" for a line appended to the test configuration, wherever
-// the configuration's own lines end.
-std::string appended_line(const DaemonPorts &ports) {
-    return "f.cfg line " + std::to_string(ferrule_test::count_of(loopback_config(ports), "\n") + 1);
+// "f.cfg line N" for the Nth line appended to the test configuration,
+// wherever the configuration's own lines end.
+std::string appended_line(const DaemonPorts &ports, std::size_t n = 1) {
+    return "f.cfg line " + std::to_string(ferrule_test::count_of(loopback_config(ports), "\n") + n);
 }
 
 // Whether the daemon holds a UDP port on the address.
@@ -54,13 +54,41 @@ TEST(Process, NoArgumentReadsTheDefaultFileAndInterruptTerminateQuitStopInOrder)
     }
 }
 
+// Slips an operator makes, each a line appended to a valid configuration, and
+// the one warning each gives; the daemon runs on.
+const struct {
+    const char *line;
+    const char *warning; // after "f.cfg line N: "
+} slips[] = {
+    {"DMRGateway_adress=127.0.0.1",
+     "unknown key \"DMRGateway_adress\" ignored; did you mean DMRGateway_address?"},
+    {"DMRGateway_mode =master",
+     "blank around the key DMRGateway_mode, so the line is ignored; write it as "
+     "DMRGateway_mode=value"},
+    {"DMRGateway_password=pass#word", "the line of DMRGateway_password is ignored whole because "
+                                      "it holds \"#\"; a value cannot hold \"#\" and a comment "
+                                      "needs a line of its own"},
+    {"Location_Height=12O", "Location_Height=12O read as 12"},
+    {"Location_Watt=100", "Location_Watt \"100\" cut to its first 2 characters \"10\""},
+    {"Location_Name=Hamburg Mitte",
+     "Location_Name \"Hamburg Mitte\" cut to its first word \"Hamburg\""},
+    {"Location_Description=Hytera RD985 on the hill",
+     "Location_Description \"Hytera RD985 on the hill\" cut to its first 19 characters "
+     "\"Hytera RD985 on the\""},
+    {"DMRGateway_password=secret ",
+     "DMRGateway_password begins or ends with a blank, which is kept as part of it"},
+};
+
 // Also: a peer whose name does not resolve (at boot the resolver may come up
 // after the daemon) keeps it running, saying so once per attempt.
-TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
+TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndEverySlipIsNamed) {
     ScratchDir dir;
     DaemonPorts ports;
-    dir.write("f.cfg", loopback_config(ports, "127.0.0.1") +
-                           "DMRGateway_adress=127.0.0.1\nDMRGateway_address=peer.invalid\n");
+    std::string config = loopback_config(ports, "127.0.0.1");
+    for (const auto &slip : slips) {
+        config += std::string(slip.line) + "\n";
+    }
+    dir.write("f.cfg", config + "DMRGateway_address=peer.invalid\n");
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
     EXPECT_TRUE(daemon.wait_for_output("DMRGateway_address peer.invalid does not resolve (", 5s));
@@ -69,8 +97,15 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndAnUnknownKeyIsNamed) {
     }
     // Bound to the configured address only: the same port on another is free.
     EXPECT_FALSE(port_held("127.0.0.2", ports.control));
-    EXPECT_TRUE(contains(daemon.output(),
-                         appended_line(ports) + ": unknown key \"DMRGateway_adress\" ignored\n"));
+    const std::string out = daemon.output();
+    for (std::size_t i = 0; i < std::size(slips); ++i) {
+        EXPECT_TRUE(
+            contains_once(out, appended_line(ports, i + 1) + ": " + slips[i].warning + "\n"))
+            << slips[i].line;
+    }
+    // The test writes its files readable by all.
+    EXPECT_TRUE(contains_once(out, "f.cfg holds DMRGateway_password and other local users may "
+                                   "read it (mode 0644"));
     daemon.signal(SIGHUP);
     EXPECT_TRUE(daemon.wait_for_output("(SIGHUP) ignored", 5s)) << daemon.output();
     EXPECT_EQ(daemon.wait_exit(1500ms), -1) << "a hang-up does not stop it";
@@ -86,6 +121,7 @@ struct FatalCase {
     bool hold_voice_port; // another program holds the voice port
     std::string expected; // in the one line that says why
     bool detach = false;  // started with -d: the failure comes before detaching
+    const char *named = "f.cfg";
 };
 
 TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
@@ -101,6 +137,13 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
         // TEST-NET-1, never an address of this machine.
         {"address not here", "DMRGateway_local_address=192.0.2.1\n", false,
          "Cannot bind the network link socket to 192.0.2.1:", true},
+        // Named files it cannot read, even as root.
+        {"named file missing", "", false,
+         "Cannot read the configuration file missing.cfg (No such file or directory); ferrule "
+         "stops\n",
+         false, "missing.cfg"},
+        {"named file a directory", "", false,
+         "Cannot read the configuration file . (Is a directory); ferrule stops\n", true, "."},
     };
     for (const FatalCase &c : cases) {
         const int held = socket(AF_INET, SOCK_DGRAM, 0);
@@ -111,7 +154,7 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
         }
         ScratchDir dir;
         dir.write("f.cfg", loopback_config(ports) + c.line);
-        std::vector<std::string> args{"f.cfg"};
+        std::vector<std::string> args{c.named};
         if (c.detach) {
             args.insert(args.begin(), "-d");
         }
@@ -122,9 +165,25 @@ TEST(Process, FatalConfigurationStopsAtStartWithStatusOne) {
         EXPECT_TRUE(ferrule_test::contains_once(out, c.expected)) << c.name;
         EXPECT_EQ(out.find("initialized"), std::string::npos) << c.name;
         EXPECT_EQ(out.find("Start"), std::string::npos) << "no thread ran: " << c.name;
+        EXPECT_EQ(out.find("defaults"), std::string::npos) << c.name;
         // The ports it bound before the failing one are free again.
         EXPECT_FALSE(port_held("127.0.0.1", ports.control)) << c.name;
     }
+}
+
+TEST(Process, WithoutArgumentOrDefaultFileItRunsOnTheDefaults) {
+    ScratchDir dir;
+    DaemonProcess daemon(dir.path(), {});
+    // The default ports may be another program's: binding them is not the point.
+    const bool started = daemon.wait_for_output(banner, 5s);
+    if (started) {
+        daemon.signal(SIGTERM);
+    }
+    EXPECT_EQ(daemon.wait_exit(5s), started ? 0 : 1);
+    EXPECT_TRUE(contains_once(daemon.output(),
+                              "No configuration read from ferrule.cfg (No such file or directory): "
+                              "running on the built-in defaults\n"))
+        << daemon.output();
 }
 
 TEST(Process, HelpVersionAndUnknownOption) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 
 using namespace ferrule_test;
 
@@ -30,6 +31,8 @@ std::string (*const name)() = [] { return std::string(Location_Name); };
 std::string (*const watt)() = [] { return std::string(Location_Watt); };
 std::string (*const gateway_port)() = [] { return std::to_string(DMRGateway_port); };
 std::string (*const sysop)() = [] { return std::string(SYSOP_ID); };
+std::string (*const description)() = [] { return std::string(Location_Description); };
+std::string (*const height)() = [] { return std::to_string(Location_Height); };
 std::string (*const debug_value)() = [] { return std::to_string(debug); };
 std::string (*const link_mode_text)() = [] { return std::string(DMRGateway_mode); };
 std::string (*const password)() = [] { return std::string(DMRGateway_password); };
@@ -84,10 +87,18 @@ const Case cases[] = {
     {"sysop keeps blanks", five_counted + "SYSOP_ID11=Anna and Ben\n", 0, "SYSOP_ID=Anna and Ben\n",
      nullptr, sysop, "Anna and Ben"},
     {"key without 11 ignored", five_counted + "SYSOP_ID=Anna\n", 1,
-     "F line 6: unknown key \"SYSOP_ID\" ignored\n", nullptr, sysop, ""},
+     "F line 6: unknown key \"SYSOP_ID\" ignored; did you mean SYSOP_ID11?\n", nullptr, sysop, ""},
     {"misspelt key named with its line", "\n#x=1\n" + five_counted + "DMRGateway_adress=10.0.0.1\n",
-     1, "F line 8: unknown key \"DMRGateway_adress\" ignored\n", nullptr, gateway_address,
-     "127.0.0.1"},
+     1, "F line 8: unknown key \"DMRGateway_adress\" ignored; did you mean DMRGateway_address?\n",
+     nullptr, gateway_address, "127.0.0.1"},
+    {"description whole, cut to 19",
+     five_counted + "Location_Description=  Hytera RD985 on the hill\n", 1,
+     "F line 6: Location_Description \"  Hytera RD985 on the hill\" cut to its first 19 "
+     "characters \"  Hytera RD985 on t\"\n",
+     nullptr, description, "  Hytera RD985 on t"},
+    {"height beyond 999", five_counted + "Location_Height=1200\n", 1,
+     "F line 6: Location_Height=1200 is outside 0-999 metres, 999 taken\n", nullptr, height, "999"},
+    {"height below 0", five_counted + "Location_Height=-3\n", 1, nullptr, nullptr, height, "0"},
     {"debug lower case", five_counted + "Location_CC=01\ndebug11=yes\n", 0, nullptr,
      "debug=", debug_value, "0"},
     {"debug upper case", five_counted + "Location_CC=01\ndebug11=Yes\n", 0, "debug=[Y]\n", nullptr,
@@ -101,7 +112,8 @@ const Case cases[] = {
      "Location_CC=01\r\nLocation_Name=Tal\r\n",
      0, "Location_Name=Tal\n", nullptr, name, "Tal"},
     {"blank before equals ignored", five_counted + "Location_Name =Tal\n", 1,
-     "unknown key \"Location_Name \" ignored\n", nullptr, name, "Standort"},
+     "F line 6: blank around the key Location_Name, so the line is ignored", nullptr, name,
+     "Standort"},
     {"repeater ports not counted", five_counted + "Hytera_RPT_PORT=1000\n", 1,
      "Hytera_RPT_PORT=1000\n", nullptr, rpt_port, "1000"},
     {"local address kept, not counted", five_counted + "Hytera_RPT_local_address=127.0.0.2\n", 1,
@@ -208,6 +220,47 @@ TEST(ReadConfigFile, MissingFileKeepsDefaults) {
     EXPECT_STREQ(Status_address, "127.0.0.1");
     EXPECT_EQ(Status_port, 62080);
     EXPECT_STREQ(funktion_print, "FUNCTION:read_config\n");
+    EXPECT_STREQ(Location_Description, "Multi-Mode Repeater");
+    EXPECT_EQ(Location_Height, 0);
+}
+
+TEST(ReadConfigFile, NamedFileThatCannotBeReadIsFatal) {
+    ScratchDir dir;
+    const std::string folder = dir.path().string();
+    const struct {
+        std::string file;
+        const char *reason;
+    } cases[] = {{"/nonexistent/ferrule.cfg", "No such file or directory"},
+                 {folder, "Is a directory"}};
+    for (const auto &c : cases) {
+        CapturedLog log;
+        EXPECT_EQ(read_config(c.file.c_str(), true), 1);
+        EXPECT_EQ(log.text().find("defaults"), std::string::npos) << log.text();
+        ASSERT_NE(config_fatal_error(), nullptr) << c.file;
+        EXPECT_EQ(std::string(config_fatal_error()), "Cannot read the configuration file " +
+                                                         c.file + " (" + c.reason +
+                                                         "); ferrule stops\n");
+        EXPECT_STREQ(Location_Name, "Standort");
+    }
+}
+
+TEST(ReadConfigFile, APasswordOthersMayReadIsNamed) {
+    ScratchDir dir;
+    auto file = dir.write("f.cfg", five_counted + "DMRGateway_password=secret\n");
+    const struct {
+        mode_t mode;
+        const char *text;
+    } modes[] = {{0644, "0644"}, {0604, "0604"}, {0600, "0600"}};
+    for (const auto &m : modes) {
+        ASSERT_EQ(chmod(file.c_str(), m.mode), 0);
+        CapturedLog log;
+        read_config(file.c_str());
+        const bool warned = contains(log.text(), file.string() +
+                                                     " holds DMRGateway_password and other local "
+                                                     "users may read it (mode " +
+                                                     m.text);
+        EXPECT_EQ(warned, m.mode != 0600) << log.text();
+    }
 }
 
 TEST(ReadConfigFile, LongLineIsReadInPieces) {
@@ -224,6 +277,7 @@ TEST(ReadConfigFile, LongLineIsReadInPieces) {
 TEST(ReadConfigFile, ShippedExampleIsValidAndHoldsDefaults) {
     CapturedLog log;
     EXPECT_EQ(read_config(FERRULE_SOURCE_DIR "/ferrule.cfg"), 0) << log.text();
+    EXPECT_EQ(log.text().find(" line "), std::string::npos) << "no warning: " << log.text();
     EXPECT_STREQ(DMRGateway_address, "127.0.0.1");
     EXPECT_EQ(DMRGateway_port, 62031);
     EXPECT_EQ(Hytera_RPT_AUDIO_PORT, 62006);

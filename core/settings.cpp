@@ -19,6 +19,8 @@ char Location_Latitude[9];
 char Location_Longitude[10];
 char Location_Watt[10];
 char Location_CC[3];
+char Location_Description[20];
+int Location_Height;
 char SYSOP_ID[4097];
 char SYSOPEMAIL[100];
 int debug;

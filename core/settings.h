@@ -35,6 +35,10 @@ extern char Location_Latitude[9];
 extern char Location_Longitude[10];
 extern char Location_Watt[10];
 extern char Location_CC[3];
+// Gateway and master modes: the configuration message's description and
+// antenna height in metres (0-999).
+extern char Location_Description[20];
+extern int Location_Height;
 extern char SYSOP_ID[4097];
 extern char SYSOPEMAIL[100];
 extern int debug;
@@ -52,10 +56,12 @@ extern char funktion_print[100];
 extern std::atomic<std::uint8_t> keep_running;
 
 // Returns 0 when the file was read and held at least 6 counted lines, else 1.
-// A missing file or too few lines leave the defaults in force; the caller goes on.
-int read_config(const char *filename);
+// A missing file or too few lines leave the defaults in force; the caller goes
+// on. A file `named` on the command line that cannot be opened or read is
+// fatal instead (config_fatal_error says why).
+int read_config(const char *filename, bool named = false);
 
 // After read_config: the one log line saying why the daemon cannot start with
-// what was read (an address that is not a dotted IPv4 address, a port outside
-// 1-65535), or nullptr when every value is usable.
+// what was read (a named file it could not read, an address that is not a dotted IPv4 address, a
+// port outside 1-65535), or nullptr when every value is usable.
 const char *config_fatal_error();

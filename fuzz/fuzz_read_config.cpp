@@ -34,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(strnlen(Location_Homepage, sizeof Location_Homepage) < sizeof Location_Homepage &&
                strnlen(SYSOP_ID, sizeof SYSOP_ID) < sizeof SYSOP_ID &&
                strnlen(Hytera_RPT_local_address, sizeof Hytera_RPT_local_address) <
-                   sizeof Hytera_RPT_local_address);
+                   sizeof Hytera_RPT_local_address &&
+               strnlen(Location_Description, sizeof Location_Description) <
+                   sizeof Location_Description);
+    FUZZ_CHECK(Location_Height >= 0 && Location_Height <= 999);
     // Unless the reader said why the daemon must stop, every address and
     // port is one the sockets can take.
     const char *fatal = config_fatal_error();

@@ -21,8 +21,9 @@ void gateway_link::enter(link_state state, const link_clock &now) {
 
 link_output gateway_link::dmrc(const repeater_entry &entry, const link_clock &now) {
     link_output out;
-    link_msg::build_dmrc(id_, rptc_source_from(entry),
-                         std::span(out.bytes).first<link_msg::DMRC_LENGTH>());
+    link_msg::build_dmrc(id_, station_source_from(entry),
+                         std::span(out.bytes).first<link_msg::DMRC_LENGTH>(),
+                         station_identity_from_settings());
     out.length = link_msg::DMRC_LENGTH;
     next_dmrc_ = now.ms + DMRC_INTERVAL_MS;
     status_.last_ping_ms = now.ms;

@@ -116,6 +116,17 @@ link_msg::rptc_source rptc_source_from(const repeater_entry &slot0) {
             Location_Homepage};
 }
 
+link_msg::rptc_source station_source_from(const repeater_entry &entry) {
+    link_msg::rptc_source s = rptc_source_from(entry);
+    s.rx_frequency_hz = entry.Hytera_RPT_RX_Frequency;
+    s.tx_frequency_hz = entry.Hytera_RPT_TX_Frequency;
+    return s;
+}
+
+link_msg::station_identity station_identity_from_settings() {
+    return {Location_Description, Location_Height, FERRULE_VERSION};
+}
+
 link_reaction link_react(std::span<const std::uint8_t> datagram, const sockaddr_in &from,
                          link_context &ctx) {
     link_reaction r;

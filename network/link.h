@@ -81,6 +81,12 @@ link_reaction link_react(std::span<const std::uint8_t> datagram, const sockaddr_
 // station description of the configuration.
 link_msg::rptc_source rptc_source_from(const repeater_entry &slot0);
 
+// What the gateway and master modes send of a repeater: its frequencies in
+// the peer's own order (RX the one the repeater receives on), and the
+// description, height and software ID of the configuration.
+link_msg::rptc_source station_source_from(const repeater_entry &entry);
+link_msg::station_identity station_identity_from_settings();
+
 // The keep-alive datagram for one repeater entry: none (length 0) unless the
 // entry is announced (address and completed identity query); RPTL, with its
 // log line, while its login state is 0, else RPTPING.

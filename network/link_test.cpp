@@ -79,6 +79,26 @@ TEST_F(LinkReact, LoginFromStateZeroToTwoWithItsLines) {
                               ".....recv RPTACK 2:1\n");
 }
 
+// The login mode's configuration is what it has always been, whatever the
+// keys of the other modes say.
+TEST_F(LinkReact, TheLoginConfigurationIgnoresDescriptionAndHeight) {
+    std::strcpy(Location_Latitude, "50.1234");
+    std::strcpy(Location_Longitude, "8.12345");
+    const std::string expected =
+        std::string("RPTC\0\0\0\1", 8) + "DB0ABC  438500000431100000 5 150.1234 8.12345  000" +
+        "Testort" + std::string(13, ' ') + "Multi-Mode Repeater3" + std::string(124, ' ') +
+        "20171220" + std::string(32, ' ') + "MMDVM" + std::string(35, ' ');
+    for (const char *description : {"Multi-Mode Repeater", "Berg"}) {
+        std::strcpy(Location_Description, description);
+        Location_Height = description[0] == 'B' ? 42 : 0;
+        state = 0;
+        react(rptack(1));
+        const link_reaction r = react(rptack(1));
+        EXPECT_EQ(std::string(r.reply.begin(), r.reply.begin() + r.reply_length), expected)
+            << description;
+    }
+}
+
 TEST_F(LinkReact, RefusalsAreLoggedInEveryStateAndChangeNothing) {
     for (int s : {0, 1, 2}) {
         state = s;

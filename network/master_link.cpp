@@ -221,8 +221,9 @@ link_output master_link::on_ack(std::span<const std::uint8_t> d, const link_cloc
     case link_state::key_sent: {
         std::array<std::uint8_t, 4> id_bytes{};
         link_msg::put_u32(id_bytes.data(), static_cast<std::uint32_t>(id_));
-        link_msg::build_rptc(id_bytes, rptc_source_from(repeaters_.snapshot(index_)),
-                             std::span(out.bytes).first<link_msg::RPTC_LENGTH>());
+        link_msg::build_rptc(id_bytes, station_source_from(repeaters_.snapshot(index_)),
+                             std::span(out.bytes).first<link_msg::RPTC_LENGTH>(),
+                             station_identity_from_settings());
         out.length = link_msg::RPTC_LENGTH;
         enter(link_state::config_sent, now);
         ferrule_log("%s: key accepted, sending the configuration (RPTC)\n", name_);

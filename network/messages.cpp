@@ -1,5 +1,6 @@
 #include "network/messages.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -56,8 +57,7 @@ void build_with_id(std::string_view text, std::int32_t id, std::span<std::uint8_
     put_u32(out.data() + text.size(), static_cast<std::uint32_t>(id));
 }
 
-// Software and package IDs of the RPTC and the DMRC.
-constexpr const char *SOFTWARE_ID = "20171220";
+// Package ID of the RPTC and the DMRC.
 constexpr const char *PACKAGE_ID = "MMDVM";
 
 // Leading decimal digits of a text as an unsigned number, at most `limit`.
@@ -180,21 +180,25 @@ std::size_t build_rpto(std::int32_t id, const char *options,
     return 8 + n;
 }
 
-void build_dmrc(std::int32_t id, const rptc_source &s, std::span<std::uint8_t, DMRC_LENGTH> out) {
+void build_dmrc(std::int32_t id, const rptc_source &s, std::span<std::uint8_t, DMRC_LENGTH> out,
+                const station_identity &identity) {
     constexpr unsigned NINE_DIGITS = 999999999;
     constexpr unsigned TWO_DIGITS = 99;
     char text[DMRC_LENGTH - 8 + 1];
-    std::snprintf(
-        text, sizeof text, "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s",
-        s.callsign != nullptr ? s.callsign : "", leading_number(s.rx_frequency_hz, NINE_DIGITS),
-        leading_number(s.tx_frequency_hz, NINE_DIGITS), leading_number(s.power, TWO_DIGITS),
-        leading_number(s.colour_code, TWO_DIGITS), '3', SOFTWARE_ID, PACKAGE_ID);
+    std::snprintf(text, sizeof text, "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s",
+                  s.callsign != nullptr ? s.callsign : "",
+                  leading_number(s.rx_frequency_hz, NINE_DIGITS),
+                  leading_number(s.tx_frequency_hz, NINE_DIGITS),
+                  leading_number(s.power, TWO_DIGITS), leading_number(s.colour_code, TWO_DIGITS),
+                  '3', identity.software_id != nullptr ? identity.software_id : "", PACKAGE_ID);
     build_with_id("DMRC", id, out);
     std::memcpy(out.data() + 8, text, DMRC_LENGTH - 8);
 }
 
 void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &s,
-                std::span<std::uint8_t, RPTC_LENGTH> out) {
+                std::span<std::uint8_t, RPTC_LENGTH> out, const station_identity &identity) {
+    char height[12];
+    std::snprintf(height, sizeof height, "%03d", std::clamp(identity.height_m, 0, 999));
     put_text(out, "RPTC");
     std::memcpy(out.data() + RPTC_ID.offset, ack.data(), ack.size());
     put_field(out, RPTC_CALLSIGN, s.callsign, true);
@@ -204,12 +208,12 @@ void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &s,
     put_field(out, RPTC_COLOUR, s.colour_code, false);
     put_field(out, RPTC_LATITUDE, s.latitude, true);
     put_field(out, RPTC_LONGITUDE, s.longitude, true);
-    put_field(out, RPTC_HEIGHT, "000", true);
+    put_field(out, RPTC_HEIGHT, height, true);
     put_field(out, RPTC_LOCATION, s.location, true);
-    put_field(out, RPTC_DESCRIPTION, "Multi-Mode Repeater", true);
+    put_field(out, RPTC_DESCRIPTION, identity.description, true);
     put_field(out, RPTC_SLOTS, "3", true);
     put_field(out, RPTC_URL, s.url, true);
-    put_field(out, RPTC_SOFTWARE, SOFTWARE_ID, true);
+    put_field(out, RPTC_SOFTWARE, identity.software_id, true);
     put_field(out, RPTC_PACKAGE, PACKAGE_ID, true);
 }
 

@@ -102,8 +102,8 @@ std::size_t build_rpto(std::int32_t id, const char *options,
 // NUL-terminated texts; longer texts are cut to their field's width.
 struct rptc_source {
     const char *callsign;
-    const char *rx_frequency_hz; // into the RX field: the repeater's TX frequency
-    const char *tx_frequency_hz; // into the TX field: the repeater's RX frequency
+    const char *rx_frequency_hz; // into the RX field
+    const char *tx_frequency_hz; // into the TX field
     const char *power;
     const char *colour_code;
     const char *latitude;
@@ -111,15 +111,24 @@ struct rptc_source {
     const char *location;
     const char *url;
 };
+// What the station says of itself beyond its place. The defaults are what
+// the login mode has always sent.
+struct station_identity {
+    const char *description = "Multi-Mode Repeater";
+    int height_m = 0; // sent as three digits, brought into 0-999
+    const char *software_id = "20171220";
+};
+
 void build_rptc(std::span<const std::uint8_t, 4> ack, const rptc_source &source,
-                std::span<std::uint8_t, RPTC_LENGTH> out);
+                std::span<std::uint8_t, RPTC_LENGTH> out, const station_identity &identity = {});
 
 // The configuration a DMRGateway takes from its repeater side, formatted
 // "%-8.8s%09u%09u%02u%02u%c%-40.40s%-40.40s" from the same sources as the
 // RPTC, in the same order: call sign, RX and TX frequency in Hz, power, colour
 // code, slots "3", software and package texts. Numbers that do not fit their
 // field are sent as the largest value that does, so the layout never shifts.
+// Of the identity only the software ID goes in.
 void build_dmrc(std::int32_t id, const rptc_source &source,
-                std::span<std::uint8_t, DMRC_LENGTH> out);
+                std::span<std::uint8_t, DMRC_LENGTH> out, const station_identity &identity = {});
 
 } // namespace link_msg

@@ -77,7 +77,7 @@ TEST_F(MasterLink, LogsInWithTheRepeatersIdAndTheSaltedPasswordDigest) {
     const bytes rptc = answer(m, ack(ID), 100);
     ASSERT_EQ(rptc.size(), link_msg::RPTC_LENGTH);
     EXPECT_EQ(bytes(rptc.begin(), rptc.begin() + 8), text("RPTC") + ID);
-    EXPECT_EQ(std::string(rptc.begin() + 8, rptc.begin() + 38), "DB0ABC  438500000431100000 5 1");
+    EXPECT_EQ(std::string(rptc.begin() + 8, rptc.begin() + 38), "DB0ABC  431100000438500000 5 1");
 
     EXPECT_TRUE(answer(m, ack(ID), 150).empty()) << "no options: up at once";
     EXPECT_EQ(m.status().state, link_state::up);
@@ -346,15 +346,34 @@ TEST_F(MasterLinks, ASecondRepeaterWithAServedIdWaitsUntilTheIdIsFree) {
     EXPECT_EQ(tick(g, 1, 21 * S), text("RPTL") + ID);
 }
 
-// The configuration as MMDVMHost formats it, with the fields of the RPTC:
-// the repeater's TX frequency is what the gateway receives on.
+// The station (receiving on 431.1 MHz, sending on 438.5 MHz) as a DMRGateway
+// or MMDVMHost in its place would announce it.
+TEST_F(MasterLink, TheConfigurationNamesTheStationAsItIs) {
+    std::strcpy(Location_Latitude, "50.1234");
+    std::strcpy(Location_Longitude, "8.12345");
+    std::strcpy(Location_Homepage, "http://x");
+    std::strcpy(Location_Description, " Hytera RD985 Berg");
+    Location_Height = 42;
+    master_link m(peer, 0, repeaters, "passw0rd", "");
+    tick(m, 0);
+    answer(m, ack(SALT), 50);
+    const bytes rptc = answer(m, ack(ID), 100);
+    EXPECT_EQ(rptc,
+              text("RPTC") + ID +
+                  text(std::string("DB0ABC  ") + "431100000" + "438500000" + " 5" + " 1" +
+                       "50.1234 " + "8.12345  " + "042" + "Testort" + std::string(13, ' ') +
+                       " Hytera RD985 Berg " + "3" + "http://x" + std::string(116, ' ') +
+                       "ferrule 7.12.20" + std::string(25, ' ') + "MMDVM" + std::string(35, ' ')));
+}
+
+// What the gateway mode sends of the same station: no description or height.
 const std::string DMRC_TEXT = "DB0ABC  "
-                              "438500000"
                               "431100000"
+                              "438500000"
                               "05"
                               "01"
                               "3" +
-                              std::string("20171220") + std::string(32, ' ') + "MMDVM" +
+                              std::string("ferrule 7.12.20") + std::string(25, ' ') + "MMDVM" +
                               std::string(35, ' ');
 
 // The gateway mode's link on the same repeater table and peer.
@@ -369,6 +388,8 @@ struct GatewayLink : master_fixture {
 };
 
 TEST_F(GatewayLink, SendsTheConfigurationEveryTenSecondsAndRecordsThePeerForVoice) {
+    std::strcpy(Location_Description, "Berg");
+    Location_Height = 42;
     const bytes dmrc = tick(0);
     ASSERT_EQ(dmrc.size(), link_msg::DMRC_LENGTH);
     EXPECT_EQ(dmrc, text("DMRC") + ID + text(DMRC_TEXT));
@@ -396,13 +417,13 @@ TEST_F(GatewayLink, NumbersTooWideForTheirFieldsKeepTheLayout) {
     });
     const bytes dmrc = tick(0);
     ASSERT_EQ(dmrc.size(), link_msg::DMRC_LENGTH);
-    EXPECT_EQ(std::string(dmrc.begin() + 8, dmrc.begin() + 47), "DB0ABCDE"
-                                                                "999999999"
+    EXPECT_EQ(std::string(dmrc.begin() + 8, dmrc.begin() + 54), "DB0ABCDE"
                                                                 "000000000"
+                                                                "999999999"
                                                                 "99"
                                                                 "99"
                                                                 "3"
-                                                                "20171220");
+                                                                "ferrule 7.12.20");
 }
 
 TEST_F(GatewayLink, NothingBeforeTheRepeaterIsIdentifiedAndANewIdIsAnnouncedAtOnce) {

@@ -39,6 +39,8 @@ inline void test_location() {
     std::strcpy(Location_CC, "1");
     std::strcpy(Location_Name, "Testort");
     Location_Homepage[0] = 0;
+    std::strcpy(Location_Description, "Multi-Mode Repeater");
+    Location_Height = 0;
 }
 
 // An identified repeater at 127.0.0.(2 * index + 2).
