@@ -67,7 +67,8 @@ constexpr std::uint8_t VOICE_TYPES[6] = {hf::TYPE_VOICE_A, hf::TYPE_VOICE_B, hf:
                                          hf::TYPE_VOICE_D, hf::TYPE_VOICE_E, hf::TYPE_VOICE_F};
 
 TEST(PlayoutEndToEnd, ACallOverABadInternetReachesTheRepeaterWholeAndPaced) {
-    constexpr int SUPERFRAMES = 20, HEADERS = 3;
+    constexpr std::size_t SUPERFRAMES = 20;
+    constexpr unsigned HEADERS = 3;
     bridge_rig rig({"--call", "ts=1,src=2621234,dst=262,superframes=20", "--delay-ms", "200",
                     "--loss", "2", "--reorder", "2", "--duplicate", "1", "--seed", "7"},
                    {}, 90, "DMRGateway_jitter_ms=360\n");

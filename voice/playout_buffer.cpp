@@ -57,11 +57,13 @@ playout_slot::held_call *playout_slot::call_of(std::uint32_t stream, std::uint32
     }
     // A terminator alone starts nothing; a second call waits only behind one
     // that has ended, as it would on the air.
+    held_call &playing = calls_.front();
+    held_call &waiting = calls_.back();
     held_call *fresh = nullptr;
-    if (!calls_[0].active) {
-        fresh = &calls_[0];
-    } else if (calls_[0].ended && !calls_[1].active) {
-        fresh = &calls_[1];
+    if (!playing.active) {
+        fresh = &playing;
+    } else if (playing.ended && !waiting.active) {
+        fresh = &waiting;
     }
     if (terminator || fresh == nullptr) {
         if (!terminator) {
