@@ -160,6 +160,7 @@ void play_due(playout_buffer &buffer, State &state, std::size_t index, std::int6
 
 void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
     if (playout_on() && index0_playout.push(frame, now_ms, DMRGateway_jitter_ms)) {
+        voice_frames.count_in(call_direction::to_repeater);
         return;
     }
     hytera_target_copy target;
@@ -193,6 +194,7 @@ void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::i
         return;
     }
     if (playout_on() && master_playouts[index].push(frame, now_ms, DMRGateway_jitter_ms)) {
+        voice_frames.count_in(call_direction::to_repeater);
         return;
     }
     hytera_target_copy target;

@@ -290,12 +290,14 @@ std::uint8_t &source_wrap_counts::operator[](std::uint32_t source) {
     return oldest->count;
 }
 
+namespace {
+
+// The conversion itself; the frame was counted as received when it came.
 template <class Wraps>
-dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
-                            basic_network_call_state<Wraps> &state, std::int64_t now_ms,
-                            hytera_batch &batch) {
+dmrd_outcome convert_datagram(std::span<const std::uint8_t> datagram, const hytera_target &target,
+                              basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                              hytera_batch &batch) {
     batch.count = 0;
-    voice_frames.count_in(call_direction::to_repeater);
     // A short frame would be converted from bytes the peer never sent.
     if (datagram.size() < df::LENGTH) {
         ferrule_log("Short DMRD frame from MMDVM: %zu bytes (dropped)\n", datagram.size());
@@ -345,6 +347,16 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
     return outcome_of(batch, target);
 }
 
+} // namespace
+
+template <class Wraps>
+dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
+                            basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                            hytera_batch &batch) {
+    voice_frames.count_in(call_direction::to_repeater);
+    return convert_datagram(datagram, target, state, now_ms, batch);
+}
+
 template <class Wraps>
 dmrd_outcome dmrd_playout_to_hytera(const df::Frame &frame, const call_figures &counts,
                                     const hytera_target &target,
@@ -365,7 +377,7 @@ dmrd_outcome dmrd_playout_to_hytera(const df::Frame &frame, const call_figures &
         }
     };
     carry();
-    const dmrd_outcome outcome = dmrd_to_hytera(frame, target, state, now_ms, batch);
+    const dmrd_outcome outcome = convert_datagram(frame, target, state, now_ms, batch);
     carry();
     return outcome;
 }

@@ -98,7 +98,8 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
                             hytera_batch &batch);
 
 // The same for a frame the playout buffer gives out at its turn, with its
-// call's frame counts as the buffer keeps them: they become the call's.
+// call's frame counts as the buffer keeps them: they become the call's. The
+// frame was counted as received when it went into the buffer.
 template <class Wraps>
 dmrd_outcome dmrd_playout_to_hytera(const dmrd_frame::Frame &frame, const call_figures &counts,
                                     const hytera_target &target,
