@@ -64,7 +64,7 @@ if [ "$what" = all ] || [ "$what" = static ]; then
     cmake --build build-tidy --target ferrule_status_page_html >/dev/null
     # The project's own translation units; third-party code and fuzz/ stay out.
     sed -n 's/^ *"file": "\(.*\)",*$/\1/p' build-tidy/compile_commands.json |
-        grep -E '/(app|core|hytera|network|voice|status|dmr|sim)/[^/]+\.cpp$' | sort -u >build-tidy/sources.txt
+        grep -E '/(app|core|hytera|ids|network|voice|status|dmr|sim)/[^/]+\.cpp$' | sort -u >build-tidy/sources.txt
     grep -v '_test\.cpp$' build-tidy/sources.txt >build-tidy/sources-main.txt || true
     grep '_test\.cpp$' build-tidy/sources.txt >build-tidy/sources-test.txt || true
 
@@ -89,7 +89,7 @@ if [ "$what" = all ] || [ "$what" = static ]; then
     # The same directories as clang-tidy (paths relative to the checkout).
     cppcheck --project=build-tidy/compile_commands.json --enable=warning,performance,portability \
         --file-filter='app/*' --file-filter='core/*' --file-filter='hytera/*' --file-filter='network/*' \
-        --file-filter='voice/*' --file-filter='status/*' --file-filter='dmr/*' --file-filter='sim/*' \
+        --file-filter='voice/*' --file-filter='status/*' --file-filter='dmr/*' --file-filter='ids/*' --file-filter='sim/*' \
         --library=googletest --library=posix --inline-suppr \
         --suppressions-list=.ci/cppcheck-suppressions.txt --error-exitcode=1 --quiet \
         --template=gcc -j "$jobs" || status=1

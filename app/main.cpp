@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/id_list_loader.h"
 #include "app/link_side.h"
 #include "app/peer_resolver.h"
 #include "app/repeater_side.h"
@@ -95,6 +96,9 @@ int main(int argc, char **argv) {
     ferrule_log("\n\nMaster %s initialized...entering processing\n", FERRULE_VERSION);
 
     status_page_start();
+    if (DMRIds_file[0] != 0) {
+        start_detached(id_list_loader);
+    }
     start_detached(Hytera_main);
     peer_resolver_start();
     start_detached(MMDVM_main);

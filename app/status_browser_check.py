@@ -2,8 +2,10 @@
 """Loads the status page in headless Chromium and checks what an operator sees.
 
 Speaks the W3C WebDriver protocol to Debian's chromedriver with the standard
-library only: opens --url, waits until the tables show --callsign and --state,
-and saves --screenshot at desktop width and a "-phone" one at phone width.
+library only: opens --url, waits until the tables show --callsign and --state
+(and the last-heard table every --heard text), checks what the last-heard
+table's cells hold and that the page loaded nothing from elsewhere, and saves
+--screenshot at desktop width and a "-phone" one at phone width.
 Exits 0 when every check passed, else 1 with the reason on standard output.
 The chromedriver it starts (and with it the browser) is stopped in any case.
 """
@@ -56,7 +58,7 @@ class WebDriver:
     def start(self, chromium, profile):
         args = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                 "--no-first-run", "--disable-background-networking",
-                "--disable-component-update", "--disable-sync", "--window-size=1200,900",
+                "--disable-component-update", "--disable-sync", "--window-size=1300,1100",
                 "--user-data-dir=" + profile]
         value = self.call("POST", "/session", {"capabilities": {"alwaysMatch": {
             "browserName": "chrome",
@@ -89,7 +91,19 @@ return { fresh: text("fresh"), meta: text("meta"),
          repeaters: document.querySelector("#repeaters tbody").innerText,
          links: document.querySelector("#links tbody").innerText,
          calls: document.querySelectorAll("#calls tbody tr").length,
-         heard: document.querySelectorAll("#heard li").length };
+         heard: document.querySelectorAll("#heard tbody tr").length,
+         heardText: document.querySelector("#heard tbody").innerText };
+"""
+
+# The last-heard table's cells: the position as a map link (followed only on
+# a click), the BER coloured, and every resource the page loaded its own.
+READ_HEARD = """
+const links = [...document.querySelectorAll("#heard tbody a")];
+const ber = [...document.querySelectorAll("#heard tbody tr")].map(tr => tr.cells[9].className);
+return { links: links.map(a => a.href), ber: ber,
+         ids: [...document.querySelectorAll("#heard tbody small")].map(e => e.textContent),
+         foreign: performance.getEntriesByType("resource").map(r => r.name)
+                    .filter(n => !n.startsWith(location.origin)) };
 """
 
 
@@ -99,7 +113,8 @@ def check_page(driver, args, deadline):
     while time.monotonic() < deadline:
         page = driver.script(READ_PAGE)
         if (args.callsign in page["repeaters"] and args.state in page["links"]
-                and page["fresh"].startswith("updated")):
+                and page["fresh"].startswith("updated")
+                and all(h in page["heardText"] for h in args.heard)):
             break
         time.sleep(0.2)
     else:
@@ -109,7 +124,17 @@ def check_page(driver, args, deadline):
         raise CheckFailed("the calls table has %d rows, not one per direction and slot"
                           % page["calls"])
     if page["heard"] < 1:
-        raise CheckFailed("the last-heard list is missing")
+        raise CheckFailed("the last-heard table is missing")
+    if args.heard:
+        cells = driver.script(READ_HEARD)
+        if not any(link.startswith("https://www.openstreetmap.org/?mlat=")
+                   for link in cells["links"]):
+            raise CheckFailed("no position links to a map: %r" % cells["links"])
+        if not all(c.split()[-1] in ("ok", "warn", "bad") for c in cells["ber"]):
+            raise CheckFailed("a BER cell is not coloured: %r" % cells["ber"])
+        if cells["foreign"]:
+            raise CheckFailed("the page loaded from elsewhere: %r" % cells["foreign"])
+        print("last heard: %s" % page["heardText"].replace("\t", " | ").strip())
     print("page shows: %s | %s" % (page["repeaters"].replace("\t", " ").strip(),
                                    page["links"].replace("\t", " ").strip()))
     driver.screenshot(args.screenshot)
@@ -130,6 +155,8 @@ def main():
     p.add_argument("--chromium", default="/usr/bin/chromium")
     p.add_argument("--chromedriver", default="/usr/bin/chromedriver")
     p.add_argument("--seconds", type=float, default=60)
+    p.add_argument("--heard", action="append", default=[],
+                   help="text the last-heard table must show (repeatable)")
     args = p.parse_args()
     deadline = time.monotonic() + args.seconds
 

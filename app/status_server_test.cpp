@@ -43,10 +43,16 @@ TEST_F(StatusServer, ServesPageJsonAndMetrics) {
     }
     EXPECT_TRUE(nlohmann::json::accept(http_get(server.port(), "/status.json").body));
 
-    // The page needs nothing from elsewhere, and the browser is told so.
+    // The page needs nothing from elsewhere, and the browser is told so. The
+    // one address it holds is the map link of a call's position, followed
+    // only when clicked.
     const http_reply page = http_get(server.port(), "/");
+    std::string body = page.body;
+    const std::string map = "\"https://www.openstreetmap.org/?mlat=\"";
+    ASSERT_NE(body.find(map), std::string::npos);
+    body.erase(body.find(map), map.size());
     for (const char *outside : {"http://", "https://", "src=", "href=", "@import", "url("}) {
-        EXPECT_EQ(page.body.find(outside), std::string::npos) << outside;
+        EXPECT_EQ(body.find(outside), std::string::npos) << outside;
     }
     EXPECT_TRUE(contains(page.head, "Content-Security-Policy: default-src 'none';"));
 }

@@ -107,6 +107,31 @@ void to_network(std::size_t index, std::span<const std::uint8_t> frame, std::uin
     }
 }
 
+// A talker alias block or position from a repeater call, for the peers that
+// know DMRA and DMRG: a DMRGateway and a master. The login mode's peers
+// predate them. Sent where the call's frames go.
+void network_lc_to_network(std::size_t index, std::span<const std::uint8_t> message) {
+    link_mode mode = link_mode::login;
+    if (message.empty() || !parse_link_mode(DMRGateway_mode, mode) || mode == link_mode::login) {
+        return;
+    }
+    if (MMDVM_link_per_repeater()) {
+        const link_view link = MMDVM_link_status.view(index);
+        if (link.route.used()) {
+            send_datagram(MMDVM_link_socket(index), message, link.route.MMDVM_IP_PORT);
+        }
+        return;
+    }
+    const peer_entry first = MMDVM_peers.snapshot(0);
+    const std::string_view key = text_of(first.MMDVM_INDEX, sizeof first.MMDVM_INDEX);
+    for (std::size_t slot = 0; slot < MMDVM_PEER_SLOTS && !key.empty(); ++slot) {
+        const peer_entry peer = slot == 0 ? first : MMDVM_peers.snapshot(slot);
+        if (text_of(peer.MMDVM_INDEX, sizeof peer.MMDVM_INDEX) == key) {
+            send_datagram(MMDVM_clientsock.load(), message, peer.MMDVM_IP_PORT);
+        }
+    }
+}
+
 int draw_random() {
     // Only the voice thread draws; the generator is seeded once at start-up,
     // before any thread runs. Stream IDs need no secrecy.
@@ -295,6 +320,7 @@ void voice_port_datagram(std::span<const std::uint8_t> datagram, const sockaddr_
     }
     case voice_action::forward:
         to_network(index, datagram, r.stream_id, state);
+        network_lc_to_network(index, std::span(r.network_lc).first(r.network_lc_length));
         return;
     }
 }

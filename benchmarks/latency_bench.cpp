@@ -4,18 +4,23 @@
 // simulators stamp every frame with the machine's monotonic clock just before
 // sending and just after receiving.
 //
-//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ] [--jitter-ms N]
+//   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
+//                 [--id-list ENTRIES] [--alias] [--jitter-ms N]
 //
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls. With --poll-status a
 // client reads the status page's /status.json HZ times a second throughout
 // the calls, as a dashboard left open would, and its answer times are printed
-// too. With --jitter-ms the daemon holds network calls that long in its
-// playout buffer (DMRGateway_jitter_ms), which then plays them at the air's
-// pace: give --burst-ms 60, and the delay it adds over the relay is printed.
+// too. --id-list has the daemon load a generated DMR ID list of that many
+// entries first; --alias has both calls carry a talker alias and a position
+// in clean AMBE+2 bursts, so that every burst's decoding does its full work.
+// With --jitter-ms the daemon holds network calls that long in its playout
+// buffer (DMRGateway_jitter_ms), which then plays them at the air's pace: give
+// --burst-ms 60, and the delay it adds over the relay is printed.
 
 #include "testing/bridge_rig.h"
 #include "testing/http_client.h"
+#include "testing/id_list_text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -174,6 +179,13 @@ int main(int argc, char **argv) {
     int burst_ms = 5;
     int poll_hz = 0;
     int jitter_ms = 0;
+    std::size_t id_entries = 0;
+    std::vector<std::string> alias;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--alias") == 0) {
+            alias = {"--talker-alias", "DL1ABC Hans", "--position", "52.52,13.405"};
+        }
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--superframes") == 0) {
             superframes = std::atoi(argv[i + 1]);
@@ -183,6 +195,10 @@ int main(int argc, char **argv) {
             jitter_ms = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--poll-status") == 0) {
             poll_hz = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--id-list") == 0) {
+            id_entries = static_cast<std::size_t>(std::atol(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--alias") == 0) {
+            --i; // takes no value
         }
     }
     const std::size_t frames_per_call = static_cast<std::size_t>(superframes) * 6 + 2;
@@ -190,17 +206,31 @@ int main(int argc, char **argv) {
     const std::string pace = std::to_string(burst_ms);
     const std::string count = std::to_string(superframes);
     const relay_process to_network, to_repeater;
-    bridge_rig rig({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
-                    "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
-                    to_repeater.in_port(), "--mirror-port", to_network.out_port()},
-                   {"--burst-ms", pace, "--call", "ts=2,src=2627777,dst=9,superframes=" + count,
-                    "--mirror-to", to_network.in_port(), "--mirror-port", to_repeater.out_port()},
-                   600,
-                   jitter_ms > 0 ? "DMRGateway_jitter_ms=" + std::to_string(jitter_ms) + "\n"
-                                 : std::string());
+    ScratchDir lists;
+    const std::string id_config =
+        id_entries == 0
+            ? ""
+            : "DMRIds_file=" + lists.write("DMRIds.dat", generated_id_list(id_entries)).string() +
+                  "\n";
+    bridge_rig rig(
+        bridge_rig::with({"--headers", "1", "--terminators", "1", "--burst-ms", pace, "--call",
+                          "ts=1,src=2621234,dst=262,superframes=" + count, "--mirror-to",
+                          to_repeater.in_port(), "--mirror-port", to_network.out_port()},
+                         alias),
+        bridge_rig::with({"--burst-ms", pace, "--call",
+                          "ts=2,src=2627777,dst=9,superframes=" + count, "--mirror-to",
+                          to_network.in_port(), "--mirror-port", to_repeater.out_port()},
+                         alias),
+        600,
+        id_config + (jitter_ms > 0 ? "DMRGateway_jitter_ms=" + std::to_string(jitter_ms) + "\n"
+                                   : std::string()));
     const ChildProcess &daemon = rig.daemon;
     if (!rig.wait_for_login(30s)) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
+        return 1;
+    }
+    if (id_entries > 0 && !daemon.wait_for_output(" entries, ", 30s)) {
+        std::fprintf(stderr, "the daemon did not load the ID list:\n%s", daemon.output().c_str());
         return 1;
     }
     const long rss_before = figures_of(daemon.pid()).rss_kib;

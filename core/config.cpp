@@ -49,6 +49,7 @@ void apply_defaults() {
     Hytera_RPT_allow.clear();
     set_text(Status_address, "127.0.0.1", 15);
     Status_port = 62080;
+    set_text(DMRIds_file, "", 255);
 }
 
 // What a value must be for the daemon to start at all. Checked on the value
@@ -122,6 +123,7 @@ const Key keys[] = {
     number("DMRGateway_jitter_ms", DMRGateway_jitter_ms, false, Check::jitter),
     whole("DMRGateway_password", DMRGateway_password, 255, false, "DMRGateway_password", true),
     whole("DMRGateway_options", DMRGateway_options, 255, false, "DMRGateway_options"),
+    whole("DMRIds_file", DMRIds_file, 255, false, "DMRIds_file"),
     whole("SYSOP_ID11", SYSOP_ID, 4096, true, "SYSOP_ID"),
     whole("SYSOPEMAIL11", SYSOPEMAIL, 99, true, "SYSOPEMAIL"),
     {"debug11", nullptr, 0, 0, &debug, "debug", Rule::flag, false, Check::none, false},

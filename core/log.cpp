@@ -80,6 +80,16 @@ void ferrule_log(const char *fmt, ...) {
     va_end(ap);
 }
 
+void ferrule_log_unlimited(const char *fmt, ...) {
+    const log_limit_scope *const scope = current_scope;
+    current_scope = nullptr;
+    va_list ap;
+    va_start(ap, fmt);
+    ferrule_vlog(fmt, ap);
+    va_end(ap);
+    current_scope = scope;
+}
+
 void ferrule_log_set_sink(ferrule_log_sink sink, void *user) {
     std::lock_guard<std::mutex> lock(log_mutex);
     log_sink = sink;

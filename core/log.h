@@ -11,6 +11,12 @@
 __attribute__((format(printf, 1, 2))) void ferrule_log(const char *fmt, ...);
 void ferrule_vlog(const char *fmt, va_list ap);
 
+// The lines of normal operation: a registered repeater's login and identity,
+// a call's start, end, alias and position. They go out whatever limiter
+// scope is open, so a full site never loses them; only what strangers and bad
+// input cause is limited.
+__attribute__((format(printf, 1, 2))) void ferrule_log_unlimited(const char *fmt, ...);
+
 // Tests capture the log instead of standard output. Passing nullptr restores
 // standard output. The sink receives each formatted message whole.
 using ferrule_log_sink = void (*)(const char *text, void *user);

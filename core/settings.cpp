@@ -27,5 +27,6 @@ int debug;
 ipv4_allow_list Hytera_RPT_allow;
 char Status_address[16];
 int Status_port;
+char DMRIds_file[256];
 char funktion_print[100];
 std::atomic<std::uint8_t> keep_running{1};

@@ -48,6 +48,9 @@ extern ipv4_allow_list Hytera_RPT_allow;
 extern char Status_address[16];
 extern int Status_port;
 
+// The DMR ID list (DMRIds.dat or user.csv) that names call sources; empty: none.
+extern char DMRIds_file[256];
+
 // Name of the last marked function, printed by the signal report. Written by
 // read_config before threads start.
 extern char funktion_print[100];

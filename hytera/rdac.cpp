@@ -147,8 +147,8 @@ void rdac225(repeater_table &table, const char *an_ip,
         }
     });
     if (changed >= 0) {
-        ferrule_log("Repeater %s (index %d) changed its call sign from %s to %s\n", an_ip, changed,
-                    before, after);
+        ferrule_log_unlimited("Repeater %s (index %d) changed its call sign from %s to %s\n", an_ip,
+                              changed, before, after);
     }
 }
 
@@ -192,21 +192,22 @@ void rdac71(repeater_table &table, const char *an_ip,
             continue;
         }
         if (previous_ok == 1 && std::strcmp(previous_id, copy.Hytera_RPT_DmrID) != 0) {
-            ferrule_log("Repeater %s (index %d) changed its DMR ID from %s to %s\n", an_ip,
-                        static_cast<int>(i), previous_id, copy.Hytera_RPT_DmrID);
+            ferrule_log_unlimited("Repeater %s (index %d) changed its DMR ID from %s to %s\n",
+                                  an_ip, static_cast<int>(i), previous_id, copy.Hytera_RPT_DmrID);
         }
-        ferrule_log("\033[1;36m");
+        ferrule_log_unlimited("\033[1;36m");
         if (previous_ok == 0) {
-            ferrule_log("Hytera_RPT Login Type:%i IP:%-15.15s ID:%-6.6s Call:%16.16s TX:%-9.9s "
-                        "Shift:%-6.6s Hardware:%-10.10s\033[0m\n",
-                        static_cast<int>(i), copy.Hytera_RPT_ip, copy.Hytera_RPT_DmrID,
-                        copy.Hytera_RPT_Callsign, copy.Hytera_RPT_TX_requency,
-                        copy.Hytera_RPT_Shift, copy.Hytera_RPT_Model);
+            ferrule_log_unlimited(
+                "Hytera_RPT Login Type:%i IP:%-15.15s ID:%-6.6s Call:%16.16s TX:%-9.9s "
+                "Shift:%-6.6s Hardware:%-10.10s\033[0m\n",
+                static_cast<int>(i), copy.Hytera_RPT_ip, copy.Hytera_RPT_DmrID,
+                copy.Hytera_RPT_Callsign, copy.Hytera_RPT_TX_requency, copy.Hytera_RPT_Shift,
+                copy.Hytera_RPT_Model);
         }
         if (previous_ok != 1 && std::strncmp(copy.Hytera_RPT_Firmware, "FW", 2) != 0) {
-            ferrule_log("\033[1;36mFirmware:%s ID:%6.6s SerialNr:%s\033[0m\n",
-                        copy.Hytera_RPT_Firmware, copy.Hytera_RPT_DmrID,
-                        copy.Hytera_RPT_Serialnumme);
+            ferrule_log_unlimited("\033[1;36mFirmware:%s ID:%6.6s SerialNr:%s\033[0m\n",
+                                  copy.Hytera_RPT_Firmware, copy.Hytera_RPT_DmrID,
+                                  copy.Hytera_RPT_Serialnumme);
         }
     }
 }

@@ -91,8 +91,8 @@ insert_result repeater_table::insert(int port_kind, const sockaddr_in &source,
     }
     char when[32];
     asctime_text(now, when);
-    ferrule_log("%sHytera_RPT Login ip %s INDEX:%d with number %d \n", when, address_text,
-                port_kind, index);
+    ferrule_log_unlimited("%sHytera_RPT Login ip %s INDEX:%d with number %d \n", when, address_text,
+                          port_kind, index);
     sockaddr_in to = ipv4_destination(source.sin_addr, rdac_port);
     box.add(socket_kind::rdac, to, start12);
     box.add(socket_kind::rdac, to, start24);

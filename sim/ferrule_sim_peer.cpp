@@ -49,6 +49,7 @@
 // did: "impaired call N: L lost (sequence numbers), D duplicated, R held back".
 
 #include "sim_common.h"
+#include "sim_voice.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -93,6 +94,7 @@ struct options {
     std::uint32_t salt = 0x00000001;
     const char *pong = "MSTPONG";
     std::vector<sim::call_plan> calls;
+    sim::voice_extras voice;
     int headers = 3;
     int terminators = 2;
     int burst_ms = 60;
@@ -196,7 +198,7 @@ bool parse(int argc, char **argv, options &o) {
             o.mirror_to = std::atoi(v);
         } else if (a == "--mirror-port") {
             o.mirror_port = std::atoi(v);
-        } else {
+        } else if (!sim::parse_voice_option(a, v, o.voice)) {
             return false;
         }
     }
@@ -263,6 +265,17 @@ void print_datagram(const unsigned char *d, std::size_t n, const sockaddr_in &fr
                     be32(d + 4), field(d, 8, 8).c_str(), field(d, 16, 9).c_str(),
                     field(d, 25, 9).c_str(), field(d, 34, 2).c_str(), field(d, 36, 2).c_str(),
                     field(d, 38, 1).c_str(), field(d, 39, 40).c_str(), field(d, 79, 40).c_str());
+    } else if ((has_tag(d, n, "DMRA") && n == 15) || (has_tag(d, n, "DMRG") && n == 14)) {
+        // A talker alias block or a position: source ID (3 bytes), for the
+        // alias the block number, then the 7 bytes of the LC.
+        std::printf("%.4s id=%u", reinterpret_cast<const char *>(d),
+                    static_cast<unsigned>(d[4] << 16 | d[5] << 8 | d[6]));
+        if (n == 15) {
+            std::printf(" block=%u", d[7]);
+        }
+        std::printf(" data=");
+        print_hex(d + n - 7, 7);
+        std::printf("\n");
     } else if (has_tag(d, n, "DMRD")) {
         std::printf("DMRD ");
         print_hex(d, n);
@@ -301,7 +314,16 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
     kinds.insert(kinds.end(), static_cast<std::size_t>(cut ? 0 : o.terminators), 0x22);
     std::vector<dmrd> frames;
     std::uint8_t sequence = 0;
+    const std::vector<sim::lc_bytes> lcs =
+        sim::embedded_lcs(o.voice, c.group, c.destination, c.source);
+    int burst = -1;
     for (std::uint8_t kind : kinds) {
+        const bool voice = kind != 0x21 && kind != 0x22;
+        burst += voice ? 1 : 0;
+        if (voice && burst == o.voice.drop_burst) {
+            ++sequence; // left out: the next frame's number shows the gap
+            continue;
+        }
         dmrd f{};
         std::memcpy(f.data(), "DMRD", 4);
         f[4] = sequence++;
@@ -312,6 +334,10 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
         put_be(f, 16, stream, 4);
         for (std::size_t i = 0; i < 33; ++i) {
             f[20 + i] = static_cast<std::uint8_t>(frames.size() * 11 + i);
+        }
+        if (voice && o.voice.on) {
+            const auto b = sim::voice_burst(o.voice, lcs, burst);
+            std::copy(b.begin(), b.end(), f.begin() + 20);
         }
         frames.push_back(f);
     }
@@ -588,8 +614,8 @@ int main(int argc, char **argv) {
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
                      "[--repeat N] [--calls-on-signal] [--cut-first] [--frames] "
                      "[--mirror-to PORT] [--mirror-port PORT] [--delay-ms N] [--loss P] "
-                     "[--reorder P] [--duplicate P] [--seed N]\n",
-                     argv[0]);
+                     "[--reorder P] [--duplicate P] [--seed N]\n%s",
+                     argv[0], sim::VOICE_OPTIONS_HELP);
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

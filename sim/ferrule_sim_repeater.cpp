@@ -5,6 +5,7 @@
 
 #include "repeater_packets.h"
 #include "sim_common.h"
+#include "sim_voice.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -78,6 +79,7 @@ struct options {
     double flood_control = 0; // junk datagrams a second to the control port
     int repeat = 1;
     std::vector<call_plan> calls;
+    sim::voice_extras voice;
     int mirror_to = 0, mirror_port = 0; // the latency benchmark's relay, see sim::frame_mirror
 };
 
@@ -111,6 +113,7 @@ void usage() {
               "                        (\"frame mirror-in\")\n"
               "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
               "  --quiet               print only state changes and the summary");
+    std::fputs(sim::VOICE_OPTIONS_HELP, stdout);
 }
 
 bool parse(int argc, char **argv, options &o) {
@@ -187,7 +190,7 @@ bool parse(int argc, char **argv, options &o) {
                 return false;
             }
             o.calls.push_back(c);
-        } else {
+        } else if (!sim::parse_voice_option(a, v, o.voice)) {
             return false;
         }
     }
@@ -237,8 +240,10 @@ void put_burst(bytes &f, const std::uint8_t (&burst)[33]) {
     }
 }
 
+// `given`, when set, is the burst to send; otherwise a ramp from `fill`.
 bytes voice_frame(const call_plan &c, std::uint16_t sequence, std::uint8_t kind,
-                  std::uint16_t slot_type, bool setup_mark, std::uint8_t fill) {
+                  std::uint16_t slot_type, bool setup_mark, std::uint8_t fill,
+                  const std::uint8_t *given = nullptr) {
     bytes f(FRAME, 0);
     std::memcpy(f.data(), "ZZZZ", 4);
     f[4] = static_cast<std::uint8_t>(sequence);
@@ -254,7 +259,7 @@ bytes voice_frame(const call_plan &c, std::uint16_t sequence, std::uint8_t kind,
     f[24] = 0x10;
     std::uint8_t burst[33];
     for (std::size_t i = 0; i < 33; ++i) {
-        burst[i] = static_cast<std::uint8_t>(fill + i);
+        burst[i] = given != nullptr ? given[i] : static_cast<std::uint8_t>(fill + i);
     }
     put_burst(f, burst);
     f[62] = c.group ? 1 : 0;
@@ -483,19 +488,31 @@ class repeater {
                 c.group ? "group" : "private", c.source, c.destination, c.superframes);
             f = voice_frame(c, sequence_, 0x01, 0x1111, true, fill);
         } else if (frame_in_call_ <= bursts) {
-            int b = (frame_in_call_ - 1) % 6;
-            f = voice_frame(c, sequence_, 0x01, SLOT_TYPES[b], false, fill);
+            const int n = frame_in_call_ - 1;
+            const int b = n % 6;
+            if (o_.voice.on) {
+                const auto burst = sim::voice_burst(
+                    o_.voice, sim::embedded_lcs(o_.voice, c.group, c.destination, c.source), n);
+                f = voice_frame(c, sequence_, 0x01, SLOT_TYPES[b], false, fill, burst.data());
+            } else {
+                f = voice_frame(c, sequence_, 0x01, SLOT_TYPES[b], false, fill);
+            }
         } else {
             f = voice_frame(c, sequence_, 0x03, 0x2222, false, fill);
         }
         sent_line_.flush();
         mirror_.flush();
         const long long stamp = sim::now_ns();
-        send(voice_, gw_voice_, f, "voice frame", false);
-        if (o_.frames) {
-            sent_line_.hold(stamp, f.data(), f.size());
+        // A burst left out still takes its place in time and numbering.
+        const bool dropped = frame_in_call_ >= 1 && frame_in_call_ <= bursts &&
+                             frame_in_call_ - 1 == o_.voice.drop_burst;
+        if (!dropped) {
+            send(voice_, gw_voice_, f, "voice frame", false);
+            if (o_.frames) {
+                sent_line_.hold(stamp, f.data(), f.size());
+            }
+            mirror_.hold(f.data(), f.size(), stamp, o_.burst_ms * 1000000LL / 2);
         }
-        mirror_.hold(f.data(), f.size(), stamp, o_.burst_ms * 1000000LL / 2);
         if (!o_.quiet) {
             say("-> voice   frame seq %u %s", sequence_, slot_type_name(f[18]));
         }

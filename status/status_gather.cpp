@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "network/link.h"
 #include "network/link_state.h"
+#include "voice/call_decoder.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -59,6 +60,15 @@ status_snapshot gather_status(std::time_t now, std::int64_t now_ms, std::int64_t
     }
     for (std::size_t r = 0; r < DROP_REASONS; ++r) {
         s.dropped[r] = voice_frames.dropped[r].load(std::memory_order_relaxed);
+    }
+    for (std::size_t d = 0; d < 2; ++d) {
+        s.bit_errors[d] = voice_bit_errors.errors[d].load(std::memory_order_relaxed);
+        s.bits_checked[d] = voice_bit_errors.checked[d].load(std::memory_order_relaxed);
+    }
+    s.id_list_configured = DMRIds_file[0] != 0;
+    s.id_list = dmr_ids.info();
+    if (s.id_list.file.empty()) {
+        s.id_list.file = DMRIds_file;
     }
     return s;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -139,11 +140,43 @@ json link_json(const status_link &l, std::time_t now, std::int64_t now_ms) {
     return j;
 }
 
+// Percentages to two places: finer digits only suggest a precision the
+// counts do not have.
+json percent(double value) {
+    return std::round(value * 100.0) / 100.0;
+}
+
+json text_or_null(const char *field, std::size_t size) {
+    return field[0] != 0 ? json(std::string(field, strnlen(field, size))) : json(nullptr);
+}
+
+const char *const FIGURE_KEYS[] = {"source_callsign", "source_name", "talker_alias", "latitude",
+                                   "longitude",       "bit_errors",  "bits_checked", "ber_percent",
+                                   "frames",          "lost_frames", "loss_percent"};
+
+// Who the call came from and how well it got through; null where nothing
+// was heard or counted.
+void figure_fields(json &j, const call_figures &f) {
+    j["source_callsign"] = text_or_null(f.source_callsign, sizeof f.source_callsign);
+    j["source_name"] = text_or_null(f.source_name, sizeof f.source_name);
+    j["talker_alias"] = text_or_null(f.talker_alias, sizeof f.talker_alias);
+    j["latitude"] = f.has_position ? json(f.latitude) : json(nullptr);
+    j["longitude"] = f.has_position ? json(f.longitude) : json(nullptr);
+    const bool checked = f.bits_checked > 0;
+    j["bit_errors"] = checked ? json(f.bit_errors) : json(nullptr);
+    j["bits_checked"] = checked ? json(f.bits_checked) : json(nullptr);
+    j["ber_percent"] = checked ? percent(ber_percent(f)) : json(nullptr);
+    j["frames"] = f.frames;
+    j["lost_frames"] = f.lost_frames;
+    j["loss_percent"] = f.frames + f.lost_frames > 0 ? percent(loss_percent(f)) : json(nullptr);
+}
+
 void call_fields(json &j, const call_info &c) {
     j["source"] = c.source;
     j["destination"] = c.destination;
     j["type"] = c.group ? "group" : "private";
     j["stream_id"] = c.stream_id;
+    figure_fields(j, c.figures);
 }
 
 // How a network call got past the internet; repeater calls have no such figures.
@@ -167,6 +200,9 @@ json active_json(std::size_t index, const call_info &c, std::int64_t now_ms) {
     } else {
         playout_fields(j, nullptr);
         for (const char *k : {"source", "destination", "type", "stream_id", "seconds_running"}) {
+            j[k] = nullptr;
+        }
+        for (const char *k : FIGURE_KEYS) {
             j[k] = nullptr;
         }
     }
@@ -310,6 +346,14 @@ std::string render_status_json(const status_snapshot &s) {
     for (std::size_t r = 0; r < DROP_REASONS; ++r) {
         dropped[drop_reason_name(static_cast<drop_reason>(r))] = s.dropped[r];
     }
+    if (s.id_list_configured) {
+        j["id_list"] = {{"file", s.id_list.file},
+                        {"entries", s.id_list.entries},
+                        {"skipped_lines", s.id_list.skipped_lines},
+                        {"loaded", s.id_list.loaded != 0 ? json(s.id_list.loaded) : json(nullptr)}};
+    } else {
+        j["id_list"] = nullptr;
+    }
     j["frames"] = {{"received", counts_by_direction(s.frames_in)},
                    {"sent", counts_by_direction(s.frames_out)},
                    {"dropped", std::move(dropped)}};
@@ -403,6 +447,18 @@ std::string render_metrics(const status_snapshot &s) {
     for (std::size_t d = 0; d < 2; ++d) {
         m.sample("ferrule_frames_sent_total",
                  {{"direction", direction_key(static_cast<call_direction>(d))}}, s.frames_out[d]);
+    }
+    m.family("ferrule_bit_errors_total", "counter",
+             "Bit errors corrected in the AMBE+2 frames of voice bursts, by direction.");
+    for (std::size_t d = 0; d < 2; ++d) {
+        m.sample("ferrule_bit_errors_total",
+                 {{"direction", direction_key(static_cast<call_direction>(d))}}, s.bit_errors[d]);
+    }
+    m.family("ferrule_bits_checked_total", "counter",
+             "Bits of voice bursts checked for errors (141 a burst), by direction.");
+    for (std::size_t d = 0; d < 2; ++d) {
+        m.sample("ferrule_bits_checked_total",
+                 {{"direction", direction_key(static_cast<call_direction>(d))}}, s.bits_checked[d]);
     }
     m.family("ferrule_frames_dropped_total", "counter", "Voice frames dropped, by reason.");
     for (std::size_t r = 0; r < DROP_REASONS; ++r) {

@@ -119,11 +119,33 @@ status_snapshot busy_snapshot() {
     return s;
 }
 
+// The figures of a call that has none yet (or, idle, of no call).
+json with_figures(json call, bool idle = false) {
+    const json none = R"({"source_callsign": null, "source_name": null, "talker_alias": null,
+        "latitude": null, "longitude": null, "bit_errors": null, "bits_checked": null,
+        "ber_percent": null, "frames": 0, "lost_frames": 0, "loss_percent": null})"_json;
+    call.update(none);
+    if (idle) {
+        call["frames"] = nullptr;
+        call["lost_frames"] = nullptr;
+    }
+    return call;
+}
+
 json idle(const char *direction, int slot) {
-    return {{"repeater_index", 0},    {"direction", direction},      {"slot", slot},
-            {"active", false},        {"source", nullptr},           {"destination", nullptr},
-            {"type", nullptr},        {"stream_id", nullptr},        {"seconds_running", nullptr},
-            {"late_frames", nullptr}, {"duplicate_frames", nullptr}, {"silence_frames", nullptr}};
+    return with_figures({{"repeater_index", 0},
+                         {"direction", direction},
+                         {"slot", slot},
+                         {"active", false},
+                         {"source", nullptr},
+                         {"destination", nullptr},
+                         {"type", nullptr},
+                         {"stream_id", nullptr},
+                         {"seconds_running", nullptr},
+                         {"late_frames", nullptr},
+                         {"duplicate_frames", nullptr},
+                         {"silence_frames", nullptr}},
+                        true);
 }
 
 TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
@@ -137,6 +159,7 @@ TEST(StatusJson, EmptyTablesGiveEmptyListsAndIdleSlots) {
          {idle("repeater_to_network", 1), idle("repeater_to_network", 2),
           idle("network_to_repeater", 1), idle("network_to_repeater", 2)}},
         {"last_heard", json::array()},
+        {"id_list", nullptr},
         {"frames", R"({"received": {"repeater_to_network": 0, "network_to_repeater": 0},
                        "sent": {"repeater_to_network": 0, "network_to_repeater": 0},
                        "dropped": {"not_registered": 0, "call_type": 0, "busy_slot": 0,
@@ -169,26 +192,28 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
          "local_port": 62033, "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
          "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
          "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
-    EXPECT_EQ(j["active_calls"][1], R"(
+    EXPECT_EQ(j["active_calls"][1], with_figures(R"(
         {"repeater_index": 0, "direction": "repeater_to_network", "slot": 2, "active": true,
          "source": 2627777, "destination": 9, "type": "group", "stream_id": 3735928559,
          "seconds_running": 2, "late_frames": null, "duplicate_frames": null,
-         "silence_frames": null})"_json);
+         "silence_frames": null})"_json));
     // Repeater index 0's four places, then only what runs on the others.
     ASSERT_EQ(j["active_calls"].size(), 5U);
     EXPECT_EQ(j["active_calls"][4]["repeater_index"], 1);
     EXPECT_EQ(j["active_calls"][4]["slot"], 2);
     EXPECT_EQ(j["active_calls"][4]["stream_id"], 0x01020304);
-    EXPECT_EQ(j["last_heard"], R"([
+    EXPECT_EQ(j["last_heard"][0], with_figures(R"(
         {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
          "destination": 9, "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "terminator", "late_frames": 1, "duplicate_frames": 2,
-         "silence_frames": 3},
+         "silence_frames": 3})"_json));
+    EXPECT_EQ(j["last_heard"][1], with_figures(R"(
         {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
          "destination": 9,
          "type": "private", "stream_id": 3735928559, "started": 1699999990,
          "duration_ms": 1234, "ended": "busy", "late_frames": 0, "duplicate_frames": 0,
-         "silence_frames": 0}])"_json);
+         "silence_frames": 0})"_json));
+    EXPECT_EQ(j["last_heard"].size(), 2U);
     EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
     EXPECT_EQ(j["frames"]["sent"]["repeater_to_network"], 99);
     EXPECT_EQ(j["frames"]["dropped"]["busy_slot"], 3);
@@ -243,6 +268,47 @@ TEST(StatusMetrics, CountersStatesAndEscapedLabels) {
     };
     for (const std::string &line : lines) {
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\nin\n" << text;
+    }
+}
+
+// A call's figures and the ID list, with what each shows when empty.
+TEST(StatusJson, CallFiguresAndIdList) {
+    status_snapshot s = busy_snapshot();
+    call_figures &f = s.calls.last[0].figures;
+    f = {};
+    std::strcpy(f.source_callsign, "DL1ABC");
+    std::strcpy(f.source_name, "J\xc3\xbcrgen");
+    std::strcpy(f.talker_alias, "DL1ABC Hans");
+    f.has_position = true;
+    f.latitude = 52.5;
+    f.longitude = -13.25;
+    f.frames = 35;
+    f.lost_frames = 1;
+    f.bit_errors = 20;
+    f.bits_checked = 35 * 141;
+    s.id_list_configured = true;
+    s.id_list = {"/etc/DMRIds.dat", 300000, 2, 1700000000};
+    s.bit_errors = {20, 3};
+    s.bits_checked = {4935, 141};
+    const json j = json::parse(render_status_json(s));
+    EXPECT_EQ(j["last_heard"][0], json::parse(R"(
+        {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
+         "destination": 9, "type": "private", "stream_id": 3735928559, "started": 1699999990,
+         "duration_ms": 1234, "ended": "terminator", "source_callsign": "DL1ABC",
+         "source_name": "J\u00fcrgen", "talker_alias": "DL1ABC Hans", "latitude": 52.5,
+         "longitude": -13.25, "bit_errors": 20, "bits_checked": 4935, "ber_percent": 0.41,
+         "frames": 35, "lost_frames": 1, "loss_percent": 2.78, "late_frames": 0,
+         "duplicate_frames": 0, "silence_frames": 0})"));
+    EXPECT_EQ(j["id_list"], R"({"file": "/etc/DMRIds.dat", "entries": 300000,
+                               "skipped_lines": 2, "loaded": 1700000000})"_json);
+    s.id_list.loaded = 0;
+    EXPECT_EQ(json::parse(render_status_json(s))["id_list"]["loaded"], nullptr);
+    const std::string metrics = render_metrics(s);
+    expect_valid_exposition(metrics);
+    for (const char *line :
+         {R"(ferrule_bit_errors_total{direction="repeater_to_network"} 20)",
+          R"(ferrule_bits_checked_total{direction="network_to_repeater"} 141)"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
     }
 }
 

@@ -4,6 +4,7 @@
 // hold a lock the voice or link threads take.
 
 #include "hytera/repeater_table.h"
+#include "ids/id_list.h"
 #include "network/link_state.h"
 #include "network/peer_table.h"
 #include "voice/call_record.h"
@@ -45,6 +46,10 @@ struct status_snapshot {
     std::array<std::uint64_t, 2> frames_in{};  // by call_direction
     std::array<std::uint64_t, 2> frames_out{}; // by call_direction
     std::array<std::uint64_t, DROP_REASONS> dropped{};
+    std::array<std::uint64_t, 2> bit_errors{};   // by call_direction
+    std::array<std::uint64_t, 2> bits_checked{}; // by call_direction
+    bool id_list_configured = false;
+    id_list_info id_list;
 };
 
 // Milliseconds of the monotonic clock the voice path stamps calls with.

@@ -52,14 +52,54 @@ call_info info_of(call_direction direction, std::size_t slot, const slot_call &c
     return info;
 }
 
+// What the call's figures add to its end line: who, by list and alias,
+// where, and how well it got through.
+struct figures_note {
+    char text[256] = {};
+    explicit figures_note(const call_figures &f) {
+        char who[64] = {};
+        if (f.source_callsign[0] != 0 && f.source_name[0] != 0) {
+            std::snprintf(who, sizeof who, "; from %s (%s)", f.source_callsign, f.source_name);
+        } else if (f.source_callsign[0] != 0) {
+            std::snprintf(who, sizeof who, "; from %s", f.source_callsign);
+        }
+        char alias[64] = {};
+        if (f.talker_alias[0] != 0) {
+            std::snprintf(alias, sizeof alias, "; talker alias \"%s\"", f.talker_alias);
+        }
+        char where[64] = {};
+        if (f.has_position) {
+            std::snprintf(where, sizeof where, "; position %.5f, %.5f", f.latitude, f.longitude);
+        }
+        std::snprintf(text, sizeof text,
+                      "%s%s%s; %u frames, %u lost (%.1f%%), BER %.1f%% (%u of %u bits)", who, alias,
+                      where, f.frames, f.lost_frames, loss_percent(f), ber_percent(f), f.bit_errors,
+                      f.bits_checked);
+    }
+};
+
 } // namespace
+
+void call_alias_heard(call_direction direction, std::size_t slot, const slot_call &call,
+                      std::size_t repeater) {
+    ferrule_log_unlimited("%s: talker alias of %u on TS%u is \"%s\"%s\n", opening(direction),
+                          call.source, slot_number(slot), call.figures.talker_alias,
+                          repeater_note(repeater).text);
+}
+
+void call_position_heard(call_direction direction, std::size_t slot, const slot_call &call,
+                         std::size_t repeater) {
+    ferrule_log_unlimited("%s: position of %u on TS%u is %.5f, %.5f%s\n", opening(direction),
+                          call.source, slot_number(slot), call.figures.latitude,
+                          call.figures.longitude, repeater_note(repeater).text);
+}
 
 void call_started(call_direction direction, std::size_t slot, const slot_call &call,
                   std::size_t repeater) {
     voice_calls.start(info_of(direction, slot, call, repeater));
-    ferrule_log("%s started: TS%u, %s call %u -> %u, stream %08X%s\n", opening(direction),
-                slot_number(slot), call.is_private ? "private" : "group", call.source,
-                call.destination, call.stream_id, repeater_note(repeater).text);
+    ferrule_log_unlimited("%s started: TS%u, %s call %u -> %u, stream %08X%s\n", opening(direction),
+                          slot_number(slot), call.is_private ? "private" : "group", call.source,
+                          call.destination, call.stream_id, repeater_note(repeater).text);
 }
 
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
@@ -69,10 +109,11 @@ void call_ended(call_direction direction, std::size_t slot, const slot_call &cal
     const char *why = how == call_end::watchdog
                           ? "by the watchdog (no frame for 1.5 s), terminator sent"
                           : "by its terminator";
-    ferrule_log("%s ended %s: TS%u, %u -> %u, stream %08X, %.1f s%s%s\n", opening(direction), why,
-                slot_number(slot), call.source, call.destination, call.stream_id,
-                static_cast<double>(now_ms - call.started_ms) / 1000.0,
-                repeater_note(repeater).text, playout_note(direction, call.figures).text);
+    ferrule_log_unlimited("%s ended %s: TS%u, %u -> %u, stream %08X, %.1f s%s%s%s\n",
+                          opening(direction), why, slot_number(slot), call.source, call.destination,
+                          call.stream_id, static_cast<double>(now_ms - call.started_ms) / 1000.0,
+                          repeater_note(repeater).text, figures_note(call.figures).text,
+                          playout_note(direction, call.figures).text);
 }
 
 void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,
@@ -81,7 +122,8 @@ void call_refused(std::size_t slot, const slot_call &refused, const slot_call &h
     info.started_ms = now_ms;
     info.how = call_end::busy;
     voice_calls.heard(info);
-    ferrule_log("Network call dropped, TS%u busy: %u -> %u, stream %08X; TS%u carries %u -> %u%s\n",
-                slot_number(slot), refused.source, refused.destination, refused.stream_id,
-                slot_number(slot), holder.source, holder.destination, repeater_note(repeater).text);
+    ferrule_log_unlimited(
+        "Network call dropped, TS%u busy: %u -> %u, stream %08X; TS%u carries %u -> %u%s\n",
+        slot_number(slot), refused.source, refused.destination, refused.stream_id,
+        slot_number(slot), holder.source, holder.destination, repeater_note(repeater).text);
 }

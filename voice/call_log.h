@@ -36,6 +36,12 @@ void call_started(call_direction direction, std::size_t slot, const slot_call &c
                   std::size_t repeater = 0);
 void call_ended(call_direction direction, std::size_t slot, const slot_call &call, call_end how,
                 std::int64_t now_ms, std::size_t repeater = 0);
+// The talker alias (once complete) and the position of a running call, one
+// line each, the first time the call carries them.
+void call_alias_heard(call_direction direction, std::size_t slot, const slot_call &call,
+                      std::size_t repeater = 0);
+void call_position_heard(call_direction direction, std::size_t slot, const slot_call &call,
+                         std::size_t repeater = 0);
 // A network call that found its time slot held by `holder`: logged and
 // recorded once, when its first frame is dropped.
 void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,

@@ -94,7 +94,7 @@ struct frame_counters {
 
 class call_record {
   public:
-    static constexpr std::size_t LAST_HEARD = 20;
+    static constexpr std::size_t LAST_HEARD = 50;
 
     // A call started on (repeater, direction, slot); it replaces whatever was
     // recorded as running there.

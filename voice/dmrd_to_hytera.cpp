@@ -147,19 +147,6 @@ bool first_time(std::bitset<256> &handled, std::uint8_t previous, std::uint8_t s
     return true;
 }
 
-// The call's frames and those lost on the way, from the gaps in the
-// sequence numbers.
-void count_network_frame(slot_call &call, std::uint8_t previous, std::uint8_t sequence,
-                         std::uint8_t kind) {
-    const auto ahead = static_cast<std::uint8_t>(sequence - previous);
-    if (ahead > 1 && ahead < 128) {
-        call.figures.lost_frames += ahead - 1U;
-    }
-    if (is_voice_burst(kind)) {
-        ++call.figures.frames;
-    }
-}
-
 // A voice frame passes only as part of the call holding its slot.
 template <class State>
 void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
@@ -200,7 +187,7 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
         if (kind != df::KIND_VOICE_LC_HEADER) {
             state.handled[f.ts].set(f.sequence);
         }
-        count_network_frame(call, f.sequence, f.sequence, kind);
+        start_call_figures(state.decoders[f.ts], call);
         call_started(call_direction::to_repeater, f.ts, call, state.repeater);
         add_call_setup(batch, f.ts, f.sequence, f.wrap, call, target.firmware);
         // The count restarts with every call setup frame.
@@ -214,7 +201,7 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
             state.wrap_count[f.source] = 1;
         }
     } else {
-        count_network_frame(call, call.last_sequence, f.sequence, kind);
+        count_sequence_gap(call.figures, call.last_sequence, f.sequence);
         call.last_ms = now_ms;
         call.last_sequence = f.sequence;
         if (kind == df::KIND_VOICE_LC_HEADER) {
@@ -232,6 +219,11 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     } else {
         start_frame(out, hf::KIND_VOICE, type, hf::MARK_SET);
         out[hf::BURST_CLASS] = hf::BURST_CLASS_VOICE;
+        // Voice A is kind 0x10, B-F are 0x01-0x05.
+        const std::size_t burst = kind == df::KIND_VOICE_A ? 0 : kind;
+        count_voice_burst(state.decoders[f.ts], call, call_direction::to_repeater,
+                          d.subspan<df::BURST, df::BURST_LENGTH>(), burst, false, f.ts,
+                          state.repeater);
         if (kind == df::KIND_VOICE_E) {
             std::copy(hf::SIGNATURE_BURST_E.begin(), hf::SIGNATURE_BURST_E.end(), out.begin());
         }

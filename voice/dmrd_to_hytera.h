@@ -2,6 +2,7 @@
 // Network DMRD frame -> repeater voice frame. The link thread calls this for
 // every received DMRD datagram and sends the result from the voice socket.
 
+#include "voice/call_decoder.h"
 #include "voice/call_log.h"
 #include "voice/dmrd_frame.h"
 #include "voice/hytera_frame.h"
@@ -44,6 +45,7 @@ class source_wrap_counts {
 template <class Wraps> struct basic_network_call_state {
     Wraps wrap_count;
     std::array<slot_call, 2> calls;
+    std::array<call_decoder, 2> decoders;
     // The last stream dropped on each slot while it was busy, logged once.
     std::array<slot_call, 2> refused;
     std::array<std::uint32_t, 2> data_packet_count;

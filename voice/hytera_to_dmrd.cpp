@@ -77,12 +77,13 @@ bool hytera_to_dmrd(std::span<const std::uint8_t> frame, std::size_t slot_index,
         if (header) {
             // The next frame, the header itself, then goes out with 0.
             sequence.dmrd_sequence[ts] = 255;
-            ferrule_log("MMDVM %.*s (RPT%i) START of Voice TS%u (%04X) s:%u d:%u\n",
-                        callsign_length, peer.callsign.data(), peer.slots, ts_number, stream_id,
-                        source, destination);
+            ferrule_log_unlimited("MMDVM %.*s (RPT%i) START of Voice TS%u (%04X) s:%u d:%u\n",
+                                  callsign_length, peer.callsign.data(), peer.slots, ts_number,
+                                  stream_id, source, destination);
         } else {
-            ferrule_log("MMDVM %.*s (RPT) End of Voice TS%u (%04X) s:%u d:%u\n", callsign_length,
-                        peer.callsign.data(), ts_number, stream_id, source, destination);
+            ferrule_log_unlimited("MMDVM %.*s (RPT) End of Voice TS%u (%04X) s:%u d:%u\n",
+                                  callsign_length, peer.callsign.data(), ts_number, stream_id,
+                                  source, destination);
         }
     }
 

@@ -3,6 +3,8 @@
 #include "core/log.h"
 #include "voice/call_record.h"
 
+#include <algorithm>
+
 namespace {
 namespace hf = hytera_frame;
 
@@ -38,9 +40,39 @@ bool is_call_frame(std::span<const std::uint8_t, hf::LENGTH> f) {
     }
 }
 
+// Voice burst A-F as 0-5; anything else 6.
+std::size_t burst_index(std::uint8_t slot_type) {
+    switch (slot_type) {
+    case hf::TYPE_VOICE_A:
+        return 0;
+    case hf::TYPE_VOICE_B:
+        return 1;
+    case hf::TYPE_VOICE_C:
+        return 2;
+    case hf::TYPE_VOICE_D:
+        return 3;
+    case hf::TYPE_VOICE_E:
+        return 4;
+    case hf::TYPE_VOICE_F:
+        return 5;
+    default:
+        return BURSTS_PER_SUPERFRAME;
+    }
+}
+
+// The burst of a voice frame in air order: the repeater stores it with the
+// bytes of each pair exchanged.
+std::array<std::uint8_t, 33> air_burst(std::span<const std::uint8_t, hf::LENGTH> f) {
+    std::array<std::uint8_t, hf::PAYLOAD_LENGTH> swapped{};
+    hf::swap_byte_pairs(f.subspan<hf::PAYLOAD, hf::PAYLOAD_LENGTH>(), swapped);
+    std::array<std::uint8_t, 33> burst{};
+    std::copy(swapped.begin(), swapped.begin() + burst.size(), burst.begin());
+    return burst;
+}
+
 void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
-                 std::uint32_t stream_id, slot_call &call, std::int64_t now_ms,
-                 std::size_t repeater) {
+                 std::uint32_t stream_id, slot_call &call, call_decoder &decoder,
+                 std::int64_t now_ms, std::size_t repeater, voice_reaction &reaction) {
     if (call.active && call.stream_id != stream_id) {
         // A new stream while one was open: the end of call of the other slot
         // closed this one too, so the repeater has begun another call.
@@ -62,10 +94,20 @@ void follow_call(std::span<const std::uint8_t, hf::LENGTH> f, std::size_t ts,
                 now_ms,
                 now_ms,
                 {}};
+        start_call_figures(decoder, call);
         call_started(call_direction::to_network, ts, call, repeater);
     }
     call.last_ms = now_ms;
     call.last_sequence = f[hf::SEQUENCE_LOW];
+    const std::size_t burst = burst_index(f[hf::SLOT_TYPE]);
+    if (burst < BURSTS_PER_SUPERFRAME) {
+        const network_lc lc = count_voice_burst(decoder, call, call_direction::to_network,
+                                                air_burst(f), burst, true, ts, repeater);
+        if (lc.due) {
+            reaction.network_lc_length =
+                network_lc_message(call.source, lc.lc, reaction.network_lc);
+        }
+    }
     if (terminator) {
         call.active = false;
         call_ended(call_direction::to_network, ts, call, call_end::terminator, now_ms, repeater);
@@ -112,9 +154,10 @@ voice_reaction voice_receive(std::span<const std::uint8_t> datagram, voice_recei
     if (type_word == hf::TYPE_WORD_IDLE || type_word == hf::TYPE_WORD_CALL_SETUP) {
         return {voice_action::ignore, 0};
     }
-    const voice_reaction reaction{voice_action::forward, state.stream_id[ts]};
+    voice_reaction reaction{voice_action::forward, state.stream_id[ts]};
     if (is_call_frame(f)) {
-        follow_call(f, ts, reaction.stream_id, state.calls[ts], now_ms, state.repeater);
+        follow_call(f, ts, reaction.stream_id, state.calls[ts], state.decoders[ts], now_ms,
+                    state.repeater, reaction);
     }
     // The repeater's end of call closes both slots, so the next call on either
     // draws a fresh stream ID.

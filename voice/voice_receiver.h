@@ -2,6 +2,7 @@
 // What the voice thread does with one datagram from the voice port. The thread
 // itself only receives, calls this, and acts on the answer.
 
+#include "voice/call_decoder.h"
 #include "voice/call_log.h"
 #include "voice/hytera_frame.h"
 
@@ -17,6 +18,7 @@ struct voice_receiver_state {
     // The repeater's voice call on each slot, for the log, the call record and
     // the watchdog.
     std::array<slot_call, 2> calls{};
+    std::array<call_decoder, 2> decoders{};
     // The repeater index whose calls these are, for the log and the record.
     std::uint8_t repeater = 0;
 };
@@ -30,6 +32,10 @@ enum class voice_action {
 struct voice_reaction {
     voice_action action;
     std::uint32_t stream_id;
+    // A talker alias block (DMRA) or position (DMRG) the frame completed, for
+    // the peers that know them, sent after it; 0 bytes: none.
+    std::size_t network_lc_length = 0;
+    std::array<std::uint8_t, NETWORK_LC_MESSAGE_MAX> network_lc{};
 };
 
 // A source of random numbers like std::rand; tests pass a fixed sequence.
