@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/id_list_loader.h"
 #include "app/link_side.h"
+#include "app/peer_resolver.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
 #include "app/status_server.h"
@@ -99,6 +100,7 @@ int main(int argc, char **argv) {
         start_detached(id_list_loader);
     }
     start_detached(Hytera_main);
+    peer_resolver_start();
     start_detached(MMDVM_main);
 
     SupervisionCounters counters;

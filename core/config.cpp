@@ -24,6 +24,7 @@ template <std::size_t N> void set_text(char (&field)[N], const char *value, std:
 void apply_defaults() {
     set_text(DMRGateway_address, "127.0.0.1", 15);
     DMRGateway_port = 62031;
+    DMRGateway_jitter_ms = 0;
     set_text(DMRGateway_local_address, "127.0.0.1", 15);
     DMRGateway_local_port = 62032;
     set_text(DMRGateway_mode, "login", 15);
@@ -55,7 +56,7 @@ void apply_defaults() {
 // as written (before the word rule cuts it to its width), so that an address
 // one digit too long is not silently shortened into another valid address.
 // A height outside its field is no reason to stop: it is brought into range.
-enum class Check : std::uint8_t { none, ipv4_address, port, port_or_off, height };
+enum class Check : std::uint8_t { none, ipv4_address, host, port, port_or_off, height, jitter };
 
 enum class Rule : std::uint8_t {
     word,   // the first word, cut to the limit; an empty word is invalid
@@ -107,7 +108,7 @@ const Key keys[] = {
     word("Location_CC", Location_CC, 2, true),
     whole("Location_Description", Location_Description, 19, false, "Location_Description"),
     number("Location_Height", Location_Height, false, Check::height),
-    word("DMRGateway_address", DMRGateway_address, 15, true, Check::ipv4_address),
+    word("DMRGateway_address", DMRGateway_address, 253, true, Check::host),
     word("DMRGateway_local_address", DMRGateway_local_address, 15, true, Check::ipv4_address),
     word("DMRGateway_mode", DMRGateway_mode, 15, false),
     word("DMRGateway_dmrc", DMRGateway_dmrc, 7, false),
@@ -119,6 +120,7 @@ const Key keys[] = {
     number("Hytera_RPT_AUDIO_PORT", Hytera_RPT_AUDIO_PORT, false, Check::port),
     number("Hytera_RPT_RDAC_PORT", Hytera_RPT_RDAC_PORT, false, Check::port),
     number("Status_port", Status_port, false, Check::port_or_off),
+    number("DMRGateway_jitter_ms", DMRGateway_jitter_ms, false, Check::jitter),
     whole("DMRGateway_password", DMRGateway_password, 255, false, "DMRGateway_password", true),
     whole("DMRGateway_options", DMRGateway_options, 255, false, "DMRGateway_options"),
     whole("DMRIds_file", DMRIds_file, 255, false, "DMRIds_file"),
@@ -156,10 +158,49 @@ void note_fatal(const Position &at, const char *key, const char *value, const ch
                   at.file, at.line, key, value, problem);
 }
 
+// A host name as resolvers take it: labels of letters, digits and hyphens,
+// not starting or ending with a hyphen, and a last label that is not all
+// digits (that would be a mistyped address).
+bool is_host_name(const char *value) {
+    const std::size_t n = std::strlen(value);
+    if (n == 0 || n > 253) {
+        return false;
+    }
+    std::size_t label = 0;
+    bool digits_only = true;
+    for (std::size_t i = 0; i <= n; ++i) {
+        const char c = value[i];
+        if (c == '.' || c == '\0') {
+            if (label == 0 || label > 63 || value[i - 1] == '-') {
+                return false;
+            }
+            if (c == '\0') {
+                return !digits_only;
+            }
+            label = 0;
+            digits_only = true;
+            continue;
+        }
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!(letter || digit || (c == '-' && label > 0))) {
+            return false;
+        }
+        digits_only = digits_only && digit;
+        ++label;
+    }
+    return false;
+}
+
 void check_word(const Key &k, const char *value, const Position &at) {
     in_addr address{};
-    if (k.check == Check::ipv4_address && inet_pton(AF_INET, value, &address) != 1) {
+    const bool dotted = inet_pton(AF_INET, value, &address) == 1;
+    if (k.check == Check::ipv4_address && !dotted) {
         note_fatal(at, k.name, value, "is not a dotted IPv4 address such as 192.168.1.10");
+    }
+    if (k.check == Check::host && !dotted && !is_host_name(value)) {
+        note_fatal(at, k.name, value,
+                   "is not a dotted IPv4 address such as 192.168.1.10 nor a host name");
     }
 }
 
@@ -222,6 +263,9 @@ void apply_number(const Key &k, const char *value, const Position &at) {
     }
     if (k.check == Check::port && (number < 1 || number > 65535)) {
         note_fatal(at, k.name, value, "is not a port number from 1 to 65535");
+    }
+    if (k.check == Check::jitter && number != 0 && (number < 60 || number > 1000)) {
+        note_fatal(at, k.name, value, "is not 0 (off) or a time from 60 to 1000 ms");
     }
     if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
         note_fatal(at, k.name, value, "is not 0 (off) or a port number from 1 to 65535");
