@@ -106,7 +106,14 @@ TEST(PlayoutEndToEnd, ACallOverABadInternetReachesTheRepeaterWholeAndPaced) {
     EXPECT_EQ(silences, bad.lost.size());
     std::sort(off_pace_us.begin(), off_pace_us.end());
     const long long p99 = off_pace_us[off_pace_us.size() * 99 / 100 - 1];
-    EXPECT_LE(p99, 5000) << "bursts 60 ms apart within 5 ms at the 99th percentile";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // Instrumented, the daemon and the simulator stall for milliseconds at a
+    // time; the pace is measured by the plain build, order and silence here.
+    constexpr long long allowed_us = 20000;
+#else
+    constexpr long long allowed_us = 5000;
+#endif
+    EXPECT_LE(p99, allowed_us) << "bursts 60 ms apart at the 99th percentile";
 
     const json call = last_heard(rig);
     ASSERT_TRUE(call.is_object());
