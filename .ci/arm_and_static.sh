@@ -44,7 +44,7 @@ if [ "$what" = all ] || [ "$what" = arm ]; then
     # warnings as errors too. A unit test program missing from this list
     # shows as a failing *_NOT_BUILT test.
     cmake --build build-arm -j "$jobs" --target ferrule ferrule_sim_repeater ferrule_sim_peer \
-        dmr_tests core_tests hytera_tests network_tests voice_tests app_tests
+        dmr_tests core_tests ids_tests hytera_tests network_tests voice_tests app_tests
     stage "ARM unit tests under qemu-aarch64"
     # Tests labelled e2e start the daemon and the simulators as child
     # processes, which the emulator cannot do without binfmt, and those

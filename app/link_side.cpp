@@ -1,5 +1,6 @@
 #include "app/link_side.h"
 
+#include "app/peer_resolver.h"
 #include "app/sockets.h"
 #include "app/voice_bridge.h"
 #include "core/clock.h"
@@ -48,6 +49,12 @@ constexpr std::int64_t EMPTY_INDEX_LOOK_MS = 250;
 // Datagrams taken from one ready socket before the others get their turn.
 constexpr int RECEIVE_BURST = 8;
 
+// The modes' links wait no longer than this for a datagram, so their timers
+// and the playout buffer run while the peer is quiet.
+int mode_link_wait_ms() {
+    return DMRGateway_jitter_ms > 0 ? static_cast<int>(PLAYOUT_TICK_MS) : MODE_LINK_TICK_MS;
+}
+
 struct clock_now {
     char time_text[30];
     link_clock clock;
@@ -56,6 +63,22 @@ struct clock_now {
 void read_clock(clock_now &now) {
     asctime_text(std::time(nullptr), now.time_text);
     now.clock = {steady_milliseconds(), now.time_text};
+}
+
+// True while the peer is a host name that has not resolved yet: nothing can
+// go to it.
+bool peer_unknown(const sockaddr_in &peer) {
+    return link_peer_is_name() && peer.sin_addr.s_addr == htonl(INADDR_NONE);
+}
+
+// The gateway mode's peer, once its name resolved; the link starts then.
+sockaddr_in wait_for_peer_address() {
+    sockaddr_in peer = link_peer_address();
+    while (peer_unknown(peer) && keep_running.load() != 0) {
+        usleep(100000);
+        peer = link_peer_address();
+    }
+    return peer;
 }
 
 void send_to_peer(const link_output &out, const sockaddr_in &peer) {
@@ -75,7 +98,7 @@ template <class Link> void run_mode_link(Link &link) {
         pollfd ready{fd, POLLIN, 0};
         if (fd < 0) {
             receive_failure_backoff();
-        } else if (poll(&ready, 1, MODE_LINK_TICK_MS) > 0) {
+        } else if (poll(&ready, 1, mode_link_wait_ms()) > 0) {
             sockaddr_in from{};
             socklen_t from_length = sizeof from;
             const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
@@ -110,7 +133,7 @@ class master_links_runner {
             const std::size_t n = gather_sockets();
             if (n == 0) {
                 receive_failure_backoff();
-            } else if (poll(ready_.data(), n, MODE_LINK_TICK_MS) > 0) {
+            } else if (poll(ready_.data(), n, mode_link_wait_ms()) > 0) {
                 for (std::size_t k = 0; k < n; ++k) {
                     if ((ready_[k].revents & POLLIN) != 0) {
                         receive_from(index_of_[k], ready_[k].fd);
@@ -120,13 +143,30 @@ class master_links_runner {
             read_clock(now_);
             if (now_.clock.ms - last_tick_ms_ >= MASTER_TICK_STEP_MS) {
                 last_tick_ms_ = now_.clock.ms;
+                follow_peer_name();
                 tick_all();
+                mmdvm_tick_all(now_.clock.ms);
+            } else if (DMRGateway_jitter_ms > 0) {
                 mmdvm_tick_all(now_.clock.ms);
             }
         }
     }
 
   private:
+    // A master given by name: each link's next login goes to the address the
+    // name gives now, and the resolver looks again while a login is coming.
+    void follow_peer_name() {
+        if (!link_peer_is_name()) {
+            return;
+        }
+        const sockaddr_in peer = link_peer_address();
+        peer_known_ = !peer_unknown(peer);
+        if (peer_known_) {
+            links_.set_peer(peer);
+        }
+        peer_lookup_wanted.store(links_.any_between_logins());
+    }
+
     std::size_t gather_sockets() {
         std::size_t n = 0;
         for (std::size_t i = 0; i < LINK_SLOTS; ++i) {
@@ -158,7 +198,7 @@ class master_links_runner {
             // At once, not at the next tick: the voice thread sends on the
             // link only once it sees it up.
             publish(index);
-            send_on(fd, out);
+            send_on(index, fd, out);
             if (out.hand_on_dmrd) {
                 mmdvm_rx_for(index, datagram, now_.clock.ms);
             }
@@ -179,17 +219,18 @@ class master_links_runner {
                     fd = MMDVM_link_socket(i);
                 }
             }
-            // A link without its socket could not be heard: it waits.
-            if (fd >= 0) {
-                send_on(fd, links_.tick(i, now_.clock));
+            // A link without its socket could not be heard, nor one whose
+            // master's name has not resolved: it waits.
+            if (fd >= 0 && peer_known_) {
+                send_on(i, fd, links_.tick(i, now_.clock));
             }
             publish(i);
         }
     }
 
-    void send_on(int fd, const link_output &out) {
+    void send_on(std::size_t index, int fd, const link_output &out) {
         if (out.length > 0) {
-            send_datagram(fd, out.datagram(), peer_);
+            send_datagram(fd, out.datagram(), links_.link(index).peer());
         }
     }
 
@@ -203,7 +244,7 @@ class master_links_runner {
     }
 
     master_links &links_;
-    const sockaddr_in peer_ = link_peer_address();
+    bool peer_known_ = !peer_unknown(link_peer_address());
     clock_now now_{};
     std::int64_t last_tick_ms_ = 0;
     std::array<std::uint8_t, LINK_RECEIVE_BUFFER> buffer_{};
@@ -227,6 +268,8 @@ void run_login_link() {
         [&](std::span<const std::uint8_t> datagram, const sockaddr_in &from) {
             const std::int64_t now_ms = steady_milliseconds();
             ctx.now_seconds = now_ms / 1000;
+            // A host name's address arrives from the resolver thread.
+            ctx.peer = link_peer_address();
             // Only a peer record wants the time text; voice frames come
             // hundreds a second and would each format it for nothing.
             if (link_msg::classify(datagram) != link_msg::tag::DMRD) {
@@ -246,7 +289,8 @@ void run_login_link() {
                     [&](link_status &s) { login_status_note(s, r.kind, datagram, state, now_ms); });
             }
         },
-        0, [] { mmdvm_tick(steady_milliseconds()); });
+        0, [] { mmdvm_tick(steady_milliseconds()); },
+        DMRGateway_jitter_ms > 0 ? static_cast<int>(PLAYOUT_TICK_MS) : -1);
 }
 
 } // namespace
@@ -276,6 +320,9 @@ void SEND_HB_TO_MMDVM() {
         return;
     }
     const sockaddr_in peer = link_peer_address();
+    if (peer_unknown(peer)) {
+        return;
+    }
     const int fd = MMDVM_clientsock.load();
     for (std::size_t i = 0; i < REPEATER_SLOTS; ++i) {
         const int state = Hytera_RPT_MMDVM_LOGIN[i].load();
@@ -320,7 +367,7 @@ void *MMDVM_main(void *) {
     }
     case link_mode::gateway:
         // The peer's record lives as long as the link keeps it: no peer timer.
-        run_mode_link(gateway.emplace(peer, 0, MMDVM_peers, Hytera_RPT,
+        run_mode_link(gateway.emplace(wait_for_peer_address(), 0, MMDVM_peers, Hytera_RPT,
                                       strcasecmp(DMRGateway_dmrc, "on") == 0));
         break;
     case link_mode::master: {
@@ -352,7 +399,6 @@ void MMDVM_send_close_on_stop() {
     }
     clock_now now{};
     read_clock(now);
-    const sockaddr_in peer = link_peer_address();
     for (std::size_t i = 0; i < LINK_SLOTS; ++i) {
         const int fd = MMDVM_link_socket(i);
         if (fd < 0) {
@@ -360,7 +406,7 @@ void MMDVM_send_close_on_stop() {
         }
         const link_output out = masters->close(i, now.clock);
         if (out.length > 0) {
-            send_datagram(fd, out.datagram(), peer);
+            send_datagram(fd, out.datagram(), masters->link(i).peer());
         }
         MMDVM_link_status.publish(masters->link(i).status(), masters->link(i).route(), i);
     }

@@ -2,6 +2,7 @@
 #include "app/id_list_loader.h"
 #include "app/link_side.h"
 #include "app/mqtt_client.h"
+#include "app/peer_resolver.h"
 #include "app/repeater_side.h"
 #include "app/sockets.h"
 #include "app/status_server.h"
@@ -101,6 +102,7 @@ int main(int argc, char **argv) {
     }
     mqtt_start();
     start_detached(Hytera_main);
+    peer_resolver_start();
     start_detached(MMDVM_main);
 
     SupervisionCounters counters;

@@ -79,6 +79,8 @@ const struct {
      "DMRGateway_password begins or ends with a blank, which is kept as part of it"},
 };
 
+// Also: a peer whose name does not resolve (at boot the resolver may come up
+// after the daemon) keeps it running, saying so once per attempt.
 TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndEverySlipIsNamed) {
     ScratchDir dir;
     DaemonPorts ports;
@@ -86,9 +88,10 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndEverySlipIsNamed) {
     for (const auto &slip : slips) {
         config += std::string(slip.line) + "\n";
     }
-    dir.write("f.cfg", config);
+    dir.write("f.cfg", config + "DMRGateway_address=peer.invalid\n");
     DaemonProcess daemon(dir.path(), {"f.cfg"});
     ASSERT_TRUE(daemon.wait_for_output(banner, 5s)) << daemon.output();
+    EXPECT_TRUE(daemon.wait_for_output("DMRGateway_address peer.invalid does not resolve (", 5s));
     for (int port : {ports.control, ports.voice, ports.rdac, ports.link_local}) {
         EXPECT_TRUE(port_held("127.0.0.1", port)) << port;
     }
@@ -107,6 +110,7 @@ TEST(Process, PortsOpenBeforeTheThreadsAHangupIsIgnoredAndEverySlipIsNamed) {
     EXPECT_TRUE(daemon.wait_for_output("(SIGHUP) ignored", 5s)) << daemon.output();
     EXPECT_EQ(daemon.wait_exit(1500ms), -1) << "a hang-up does not stop it";
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "error.txt"));
+    EXPECT_EQ(count_of(daemon.output(), "DMRGateway_address peer.invalid does not resolve"), 1U);
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait_exit(5s), 0);
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <poll.h>
 #include <span>
 #include <sys/socket.h>
 
@@ -68,6 +69,9 @@ void pause_before_receive(unsigned microseconds);
 void set_receive_timeout(int fd, unsigned milliseconds);
 // How often the voice and link threads run their call watchdogs at least.
 inline constexpr unsigned VOICE_TICK_MS = 100;
+// How often the link thread looks at the playout buffer while it is on: its
+// bursts must leave 60 ms apart within a few milliseconds.
+inline constexpr unsigned PLAYOUT_TICK_MS = 2;
 
 struct no_tick {
     void operator()() const {}
@@ -77,14 +81,21 @@ struct no_tick {
 // flag is cleared and hands every IPv4 datagram, with its sender, to `react`.
 // `pause_us` is waited before each receive. `tick` runs after every receive,
 // also one that timed out (see set_receive_timeout), on this same thread.
+// With `wait_ms` set, each receive waits at most that long, to the
+// millisecond: a receive time-out counts in the kernel's ticks of up to 4 ms.
 template <class React, class Tick = no_tick>
 void receive_loop(const std::atomic<int> &fd, std::span<std::uint8_t> buffer, React &&react,
-                  unsigned pause_us = 0, Tick &&tick = Tick{}) {
+                  unsigned pause_us = 0, Tick &&tick = Tick{}, int wait_ms = -1) {
     while (keep_running.load() != 0) {
         pause_before_receive(pause_us);
         sockaddr_in from{};
         socklen_t from_length = sizeof from;
         const int descriptor = fd.load();
+        pollfd ready{descriptor, POLLIN, 0};
+        if (descriptor >= 0 && wait_ms >= 0 && poll(&ready, 1, wait_ms) == 0) {
+            tick();
+            continue;
+        }
         const ssize_t n = descriptor < 0
                               ? -1
                               : recvfrom(descriptor, buffer.data(), buffer.size(), 0,

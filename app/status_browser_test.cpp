@@ -62,5 +62,9 @@ TEST(StatusPageInBrowser, ShowsTheRepeaterTheLinkAndWhoWasHeard) {
                        "check.txt");
     // The check ends itself, browser and all, within its 60 s.
     EXPECT_EQ(check.wait_exit(90s), 0) << check.output();
+    // The login mode's peers know no talker alias or position messages.
+    for (const char *tag : {"DMRA", "DMRG"}) {
+        EXPECT_EQ(rig.peer.output().find(tag), std::string::npos) << tag;
+    }
     EXPECT_EQ(rig.stop(), 0);
 }

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "hytera/guard.h"
+#include "voice/playout_buffer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -155,7 +156,38 @@ void repeater_target_of(const repeater_entry &slot0, hytera_target_copy &out) {
                   text_of(c.Hytera_RPT_ip, sizeof c.Hytera_RPT_ip), port};
 }
 
+namespace {
+
+// Network calls held for playout, towards repeater index 0 and towards each
+// repeater of the master mode; only the link thread touches them.
+playout_buffer index0_playout;
+std::array<playout_buffer, LINK_SLOTS> master_playouts;
+
+bool playout_on() {
+    return DMRGateway_jitter_ms > 0;
+}
+
+// Gives the repeater what the buffer has due by `now_ms`.
+template <class State>
+void play_due(playout_buffer &buffer, State &state, std::size_t index, std::int64_t now_ms) {
+    dmrd_frame::Frame frame{};
+    call_figures counts{};
+    while (buffer.pop(now_ms, frame, counts)) {
+        hytera_target_copy target;
+        repeater_target_of(Hytera_RPT.snapshot(index), target);
+        hytera_batch batch;
+        send_to_repeater(dmrd_playout_to_hytera(frame, counts, target.target, state, now_ms, batch),
+                         batch, target.target);
+    }
+}
+
+} // namespace
+
 void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
+    if (playout_on() && index0_playout.push(frame, now_ms, DMRGateway_jitter_ms)) {
+        voice_frames.count_in(call_direction::to_repeater);
+        return;
+    }
     hytera_target_copy target;
     repeater_target_of(Hytera_RPT.snapshot(0), target);
     hytera_batch batch;
@@ -165,6 +197,9 @@ void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms) {
 }
 
 void mmdvm_tick(std::int64_t now_ms) {
+    if (playout_on()) {
+        play_due(index0_playout, mmdvm_rx_state, 0, now_ms);
+    }
     if (!network_call_running(mmdvm_rx_state)) {
         return;
     }
@@ -183,6 +218,10 @@ void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::i
     if (index >= master_rx_states.size()) {
         return;
     }
+    if (playout_on() && master_playouts[index].push(frame, now_ms, DMRGateway_jitter_ms)) {
+        voice_frames.count_in(call_direction::to_repeater);
+        return;
+    }
     hytera_target_copy target;
     repeater_target_of(Hytera_RPT.snapshot(index), target);
     hytera_batch batch;
@@ -194,6 +233,9 @@ void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::i
 void mmdvm_tick_all(std::int64_t now_ms) {
     for (std::size_t index = 0; index < master_rx_states.size(); ++index) {
         repeater_call_state &state = master_rx_states[index];
+        if (playout_on()) {
+            play_due(master_playouts[index], state, index, now_ms);
+        }
         if (!network_call_running(state)) {
             continue;
         }
@@ -211,6 +253,7 @@ void mmdvm_tick_all(std::int64_t now_ms) {
 
 void mmdvm_rx_reset_all() {
     master_rx_states = fresh_master_states();
+    master_playouts = {};
 }
 
 voice_port_state::voice_port_state() : receivers{} {

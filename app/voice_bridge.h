@@ -46,14 +46,15 @@ void SEND_TO_MMDVM(std::span<const std::uint8_t> frame, std::string_view peer_ke
 // `now_ms` (monotonic): convert it and send the result from the voice socket
 // to repeater index 0.
 void mmdvm_rx(std::span<const std::uint8_t> frame, std::int64_t now_ms);
-// The link thread's watchdog tick for the calls towards the repeater.
+// The link thread's tick for the calls towards the repeater: what the
+// playout buffer has due, and the watchdog.
 void mmdvm_tick(std::int64_t now_ms);
 
 // The master mode, where each repeater has a link of its own: a DMRD frame
 // that came in on repeater `index`'s link goes to that repeater alone, with
 // call state of its own.
 void mmdvm_rx_for(std::size_t index, std::span<const std::uint8_t> frame, std::int64_t now_ms);
-// The watchdog tick towards every repeater of the master mode.
+// The tick towards every repeater of the master mode.
 void mmdvm_tick_all(std::int64_t now_ms);
 // Forgets every repeater's network call state, for tests.
 void mmdvm_rx_reset_all();

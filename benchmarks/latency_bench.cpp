@@ -5,7 +5,7 @@
 // sending and just after receiving.
 //
 //   latency_bench [--superframes N] [--burst-ms N] [--poll-status HZ]
-//                 [--id-list ENTRIES] [--alias] [--mqtt]
+//                 [--id-list ENTRIES] [--alias] [--jitter-ms N] [--mqtt]
 //
 // Prints median and 99th percentile per path, the ratio to the relay, and the
 // daemon's resident memory before and after the calls. With --poll-status a
@@ -14,6 +14,9 @@
 // too. --id-list has the daemon load a generated DMR ID list of that many
 // entries first; --alias has both calls carry a talker alias and a position
 // in clean AMBE+2 bursts, so that every burst's decoding does its full work.
+// With --jitter-ms the daemon holds network calls that long in its playout
+// buffer (DMRGateway_jitter_ms), which then plays them at the air's pace: give
+// --burst-ms 60, and the delay it adds over the relay is printed.
 // With --mqtt the daemon publishes to Debian's broker (mosquitto) on a free
 // loopback port, with a subscriber reading every message throughout.
 
@@ -179,6 +182,7 @@ int main(int argc, char **argv) {
     int superframes = 500; // 3002 frames a direction
     int burst_ms = 5;
     int poll_hz = 0;
+    int jitter_ms = 0;
     std::size_t id_entries = 0;
     std::vector<std::string> alias;
     bool mqtt = false;
@@ -193,6 +197,8 @@ int main(int argc, char **argv) {
             superframes = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--burst-ms") == 0) {
             burst_ms = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--jitter-ms") == 0) {
+            jitter_ms = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--poll-status") == 0) {
             poll_hz = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--id-list") == 0) {
@@ -236,7 +242,9 @@ int main(int argc, char **argv) {
                           "ts=2,src=2627777,dst=9,superframes=" + count, "--mirror-to",
                           to_network.in_port(), "--mirror-port", to_repeater.out_port()},
                          alias),
-        600, config);
+        600,
+        config + (jitter_ms > 0 ? "DMRGateway_jitter_ms=" + std::to_string(jitter_ms) + "\n"
+                                : std::string()));
     const ChildProcess &daemon = rig.daemon;
     if (!rig.wait_for_login(30s)) {
         std::fprintf(stderr, "the daemon did not log in:\n%s", daemon.output().c_str());
@@ -294,8 +302,14 @@ int main(int argc, char **argv) {
     };
     report("repeater -> network", summarise(latencies(hytera_out, dmrd_in)),
            summarise(copy_latencies(rig.repeater, rig.peer)));
-    report("network -> repeater", summarise(latencies(dmrd_out, hytera_in)),
-           summarise(copy_latencies(rig.peer, rig.repeater)));
+    const figures down = summarise(latencies(dmrd_out, hytera_in));
+    const figures down_relay = summarise(copy_latencies(rig.peer, rig.repeater));
+    report("network -> repeater", down, down_relay);
+    if (jitter_ms > 0) {
+        std::printf("%-22s median %7.1f ms  p99 %7.1f ms  (configured %d ms)\n",
+                    "  playout buffer adds", (down.median_us - down_relay.median_us) / 1000.0,
+                    (down.p99_us - down_relay.p99_us) / 1000.0, jitter_ms);
+    }
     if (poll_hz > 0) {
         const figures polls = summarise(poller.answers());
         std::printf("%-22s %5zu answers, %zu failed, %d a second  median %7.1f us  p99 %7.1f us\n",

@@ -24,6 +24,7 @@ template <std::size_t N> void set_text(char (&field)[N], const char *value, std:
 void apply_defaults() {
     set_text(DMRGateway_address, "127.0.0.1", 15);
     DMRGateway_port = 62031;
+    DMRGateway_jitter_ms = 0;
     set_text(DMRGateway_local_address, "127.0.0.1", 15);
     DMRGateway_local_port = 62032;
     set_text(DMRGateway_mode, "login", 15);
@@ -69,7 +70,8 @@ enum class Check : std::uint8_t {
     port,
     port_or_off,
     keepalive,
-    height
+    height,
+    jitter
 };
 
 enum class Rule : std::uint8_t {
@@ -122,7 +124,7 @@ const Key keys[] = {
     word("Location_CC", Location_CC, 2, true),
     whole("Location_Description", Location_Description, 19, false, "Location_Description"),
     number("Location_Height", Location_Height, false, Check::height),
-    word("DMRGateway_address", DMRGateway_address, 15, true, Check::ipv4_address),
+    word("DMRGateway_address", DMRGateway_address, 253, true, Check::host),
     word("DMRGateway_local_address", DMRGateway_local_address, 15, true, Check::ipv4_address),
     word("DMRGateway_mode", DMRGateway_mode, 15, false),
     word("DMRGateway_dmrc", DMRGateway_dmrc, 7, false),
@@ -134,15 +136,16 @@ const Key keys[] = {
     number("Hytera_RPT_AUDIO_PORT", Hytera_RPT_AUDIO_PORT, false, Check::port),
     number("Hytera_RPT_RDAC_PORT", Hytera_RPT_RDAC_PORT, false, Check::port),
     number("Status_port", Status_port, false, Check::port_or_off),
+    number("DMRGateway_jitter_ms", DMRGateway_jitter_ms, false, Check::jitter),
     whole("DMRGateway_password", DMRGateway_password, 255, false, "DMRGateway_password", true),
     whole("DMRGateway_options", DMRGateway_options, 255, false, "DMRGateway_options"),
+    whole("DMRIds_file", DMRIds_file, 255, false, "DMRIds_file"),
     word("MQTT_address", MQTT_address, 253, false, Check::host),
     number("MQTT_port", MQTT_port, false, Check::port),
     word("MQTT_name", MQTT_name, 64, false, Check::topic),
     word("MQTT_username", MQTT_username, 128, false),
     whole("MQTT_password", MQTT_password, 255, false, "MQTT_password", true),
     number("MQTT_keepalive", MQTT_keepalive, false, Check::keepalive),
-    whole("DMRIds_file", DMRIds_file, 255, false, "DMRIds_file"),
     whole("SYSOP_ID11", SYSOP_ID, 4096, true, "SYSOP_ID"),
     whole("SYSOPEMAIL11", SYSOPEMAIL, 99, true, "SYSOPEMAIL"),
     {"debug11", nullptr, 0, 0, &debug, "debug", Rule::flag, false, Check::none, false},
@@ -177,21 +180,49 @@ void note_fatal(const Position &at, const char *key, const char *value, const ch
                   at.file, at.line, key, value, problem);
 }
 
-// Letters, digits, dots and hyphens: a host name or a dotted address, and
-// nothing a resolver would read as something else.
-bool host_name(const char *value) {
-    return std::strlen(value) <= 253 &&
-           std::strspn(value, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-               std::strlen(value);
+// A host name as resolvers take it: labels of letters, digits and hyphens,
+// not starting or ending with a hyphen, and a last label that is not all
+// digits (that would be a mistyped address).
+bool is_host_name(const char *value) {
+    const std::size_t n = std::strlen(value);
+    if (n == 0 || n > 253) {
+        return false;
+    }
+    std::size_t label = 0;
+    bool digits_only = true;
+    for (std::size_t i = 0; i <= n; ++i) {
+        const char c = value[i];
+        if (c == '.' || c == '\0') {
+            if (label == 0 || label > 63 || value[i - 1] == '-') {
+                return false;
+            }
+            if (c == '\0') {
+                return !digits_only;
+            }
+            label = 0;
+            digits_only = true;
+            continue;
+        }
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!(letter || digit || (c == '-' && label > 0))) {
+            return false;
+        }
+        digits_only = digits_only && digit;
+        ++label;
+    }
+    return false;
 }
 
 void check_word(const Key &k, const char *value, const Position &at) {
     in_addr address{};
-    if (k.check == Check::ipv4_address && inet_pton(AF_INET, value, &address) != 1) {
+    const bool dotted = inet_pton(AF_INET, value, &address) == 1;
+    if (k.check == Check::ipv4_address && !dotted) {
         note_fatal(at, k.name, value, "is not a dotted IPv4 address such as 192.168.1.10");
     }
-    if (k.check == Check::host && !host_name(value)) {
-        note_fatal(at, k.name, value, "is not a host name or a dotted IPv4 address");
+    if (k.check == Check::host && !dotted && !is_host_name(value)) {
+        note_fatal(at, k.name, value,
+                   "is not a dotted IPv4 address such as 192.168.1.10 nor a host name");
     }
     // A wildcard in the prefix would make every topic a subscription filter,
     // which a broker refuses to publish to.
@@ -260,6 +291,9 @@ void apply_number(const Key &k, const char *value, const Position &at) {
     }
     if (k.check == Check::port && (number < 1 || number > 65535)) {
         note_fatal(at, k.name, value, "is not a port number from 1 to 65535");
+    }
+    if (k.check == Check::jitter && number != 0 && (number < 60 || number > 1000)) {
+        note_fatal(at, k.name, value, "is not 0 (off) or a time from 60 to 1000 ms");
     }
     if (k.check == Check::port_or_off && (number < 0 || number > 65535)) {
         note_fatal(at, k.name, value, "is not 0 (off) or a port number from 1 to 65535");

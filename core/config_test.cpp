@@ -41,6 +41,7 @@ std::string (*const options_length)() = [] {
     return std::to_string(std::string(DMRGateway_options).size());
 };
 std::string (*const gateway_address)() = [] { return std::string(DMRGateway_address); };
+std::string (*const jitter)() = [] { return std::to_string(DMRGateway_jitter_ms); };
 std::string (*const local_address)() = [] { return std::string(Hytera_RPT_local_address); };
 std::string (*const rpt_port)() = [] { return std::to_string(Hytera_RPT_PORT); };
 std::string (*const status_address)() = [] { return std::string(Status_address); };
@@ -134,20 +135,30 @@ const Case cases[] = {
      nullptr, "Status_port=65536 is not 0 (off) or a port number"},
     {"status address a host name", five_counted + "Status_address=localhost\n", 1, nullptr, nullptr,
      nullptr, nullptr, "Status_address=localhost is not a dotted IPv4 address"},
-    {"address cut at 15", five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr,
-     nullptr, gateway_address, "123456789012345",
+    {"digits alone are neither address nor name",
+     five_counted + "DMRGateway_address=1234567890123456789\n", 0, nullptr, nullptr,
+     gateway_address, "1234567890123456789",
      "DMRGateway_address=1234567890123456789 is not a dotted IPv4 address"},
     // Cut to 15 characters this would be another valid address.
     {"address one digit too long", five_counted + "DMRGateway_address=192.168.100.1000\n", 0,
      nullptr, nullptr, nullptr, nullptr, "DMRGateway_address=192.168.100.1000 is not a dotted"},
-    {"host name is no address", five_counted + "DMRGateway_address=localhost\n", 0, nullptr,
-     nullptr, nullptr, nullptr, "DMRGateway_address=localhost is not a dotted IPv4 address"},
+    {"peer by host name", five_counted + "DMRGateway_address=master-2.example.net\n", 0,
+     "DMRGateway_address=master-2.example.net\n", nullptr, gateway_address, "master-2.example.net"},
+    {"no host name", five_counted + "DMRGateway_address=master_2.example.net\n", 0, nullptr,
+     nullptr, nullptr, nullptr, "master_2.example.net is not a dotted IPv4 address"},
+    {"name at most 253 characters",
+     five_counted + "DMRGateway_address=" + std::string(250, 'a') + ".net\n", 0, nullptr, nullptr,
+     nullptr, nullptr, "is not a dotted IPv4 address"},
+    {"playout buffer", five_counted + "DMRGateway_jitter_ms=360\n", 1, "DMRGateway_jitter_ms=360\n",
+     nullptr, jitter, "360"},
+    {"playout buffer too short", five_counted + "DMRGateway_jitter_ms=59\n", 1, nullptr, nullptr,
+     nullptr, nullptr, "DMRGateway_jitter_ms=59 is not 0 (off) or a time from 60 to 1000 ms"},
     {"local address checked too", five_counted + "Hytera_RPT_local_address=10.0.0\n", 1, nullptr,
      nullptr, nullptr, nullptr, "Hytera_RPT_local_address=10.0.0 is not a dotted"},
     {"MQTT broker by host name, not counted", five_counted + "MQTT_address=broker.lan\n", 1,
      "MQTT_address=broker.lan\n", nullptr, mqtt_address, "broker.lan"},
     {"MQTT broker name with a slash", five_counted + "MQTT_address=http://x\n", 1, nullptr, nullptr,
-     nullptr, nullptr, "MQTT_address=http://x is not a host name"},
+     nullptr, nullptr, "MQTT_address=http://x is not a dotted IPv4 address"},
     {"MQTT password never echoed", five_counted + "MQTT_password=s3cret pw\n", 1,
      "MQTT_password=(set)\n", "s3cret", mqtt_password, "s3cret pw"},
     {"MQTT keep-alive below 5 s", five_counted + "MQTT_keepalive=4\n", 1, nullptr, nullptr, nullptr,

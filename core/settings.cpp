@@ -1,7 +1,8 @@
 #include "core/settings.h"
 
-char DMRGateway_address[16];
+char DMRGateway_address[254];
 int DMRGateway_port;
+int DMRGateway_jitter_ms;
 char DMRGateway_local_address[16];
 int DMRGateway_local_port;
 char DMRGateway_mode[16];

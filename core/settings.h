@@ -10,8 +10,12 @@
 
 inline constexpr const char *FERRULE_VERSION = "ferrule 7.12.20";
 
-extern char DMRGateway_address[16];
+// A dotted IPv4 address or a host name (looked up by the link).
+extern char DMRGateway_address[254];
 extern int DMRGateway_port;
+// How long network calls are held before they play towards the repeater;
+// 0: not held, every frame goes on at once.
+extern int DMRGateway_jitter_ms;
 extern char DMRGateway_local_address[16];
 extern int DMRGateway_local_port;
 // The kind of peer (login, gateway, master), and what a master checks.

@@ -46,8 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     in_addr a{};
-    for (const char *address :
-         {DMRGateway_address, DMRGateway_local_address, Hytera_RPT_local_address}) {
+    // The peer may also be a host name, looked up by the link.
+    FUZZ_CHECK(DMRGateway_address[0] != '\0' &&
+               strnlen(DMRGateway_address, sizeof DMRGateway_address) < sizeof DMRGateway_address);
+    for (const char *address : {DMRGateway_local_address, Hytera_RPT_local_address}) {
         FUZZ_CHECK(inet_pton(AF_INET, address, &a) == 1);
     }
     for (int port : {DMRGateway_port, DMRGateway_local_port, Hytera_RPT_PORT, Hytera_RPT_AUDIO_PORT,

@@ -50,14 +50,28 @@ void react_to_ack(std::span<const std::uint8_t> datagram, const sockaddr_in &fro
 
 } // namespace
 
+namespace {
+// Written by the resolver thread, read by the link threads.
+std::atomic<std::uint32_t> resolved_peer{0xFFFFFFFFU}; // INADDR_NONE in either byte order
+} // namespace
+
 sockaddr_in link_peer_address() {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(DMRGateway_port));
     if (inet_pton(AF_INET, DMRGateway_address, &peer.sin_addr) != 1) {
-        peer.sin_addr.s_addr = htonl(INADDR_NONE);
+        peer.sin_addr.s_addr = resolved_peer.load();
     }
     return peer;
+}
+
+bool link_peer_is_name() {
+    in_addr unused{};
+    return inet_pton(AF_INET, DMRGateway_address, &unused) != 1;
+}
+
+void link_peer_resolved(in_addr address) {
+    resolved_peer.store(address.s_addr);
 }
 
 bool source_drop_log::should_log(const sockaddr_in &source, std::int64_t now) {

@@ -22,9 +22,13 @@ extern std::atomic<int> Hytera_RPT_MMDVM_LOGIN[50];
 
 inline constexpr std::size_t LINK_RECEIVE_BUFFER = 324;
 
-// The configured peer, DMRGateway_address:DMRGateway_port; the address is
-// INADDR_NONE when the setting is not a dotted quad.
+// The configured peer, DMRGateway_address:DMRGateway_port. A host name gives
+// the address it last resolved to, INADDR_NONE until it resolved.
 sockaddr_in link_peer_address();
+// True when DMRGateway_address is a host name, not a dotted address.
+bool link_peer_is_name();
+// The address the name resolved to, for link_peer_address() from now on.
+void link_peer_resolved(in_addr address);
 
 bool same_endpoint(const sockaddr_in &a, const sockaddr_in &b);
 

@@ -75,17 +75,32 @@ const char *refusal_context(link_state state) {
 master_link::master_link(const sockaddr_in &peer, std::size_t repeater_index,
                          const repeater_table &repeaters, const char *password, const char *options)
     : peer_(peer), name_{}, index_(repeater_index), repeaters_(repeaters) {
-    char peer_text[24];
-    endpoint_text(peer, peer_text);
-    if (repeater_index == 0) {
-        std::snprintf(name_, sizeof name_, "master link to %s", peer_text);
-    } else {
-        std::snprintf(name_, sizeof name_, "master link %zu to %s", repeater_index, peer_text);
-    }
+    name_after_peer();
     copy_text(password_, password != nullptr ? password : "", PASSWORD_MAX);
     copy_text(options_, options != nullptr ? options : "", link_msg::OPTIONS_MAX);
     status_.mode = link_mode::master;
+}
+
+void master_link::name_after_peer() {
+    char peer_text[24];
+    endpoint_text(peer_, peer_text);
+    if (index_ == 0) {
+        std::snprintf(name_, sizeof name_, "master link to %s", peer_text);
+    } else {
+        std::snprintf(name_, sizeof name_, "master link %zu to %s", index_, peer_text);
+    }
     copy_text(status_.peer, peer_text, sizeof status_.peer);
+}
+
+void master_link::set_peer(const sockaddr_in &peer) {
+    if (between_logins() && !same_endpoint(peer, peer_)) {
+        peer_ = peer;
+        name_after_peer();
+    }
+}
+
+bool master_link::between_logins() const {
+    return !logging_in() && status_.state != link_state::up;
 }
 
 bool master_link::logging_in() const {

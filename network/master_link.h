@@ -41,11 +41,19 @@ class master_link {
     link_output close(const link_clock &now);
 
     const link_status &status() const { return status_; }
+    // Where the master is, for the logins to come: a host name may move. A
+    // login under way or up keeps the address it began with, so all its
+    // datagrams come from one place.
+    void set_peer(const sockaddr_in &peer);
+    const sockaddr_in &peer() const { return peer_; }
+    // Neither logged in nor logging in: its next step is a login.
+    bool between_logins() const;
     // The master as this link's voice goes to it, recorded under the
     // repeater's own ID; used() only while the link is up.
     const peer_entry &route() const { return route_; }
 
   private:
+    void name_after_peer();
     bool logging_in() const;
     void enter(link_state state, const link_clock &now);
     // Leaves the login or the logged-in link for `state`; a logged-in link

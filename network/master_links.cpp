@@ -2,6 +2,8 @@
 
 #include "core/log.h"
 
+#include <algorithm>
+
 master_links::master_links(const sockaddr_in &peer, const repeater_table &repeaters,
                            const char *password, const char *options)
     : repeaters_(repeaters) {
@@ -46,6 +48,19 @@ link_output master_links::tick(std::size_t index, const link_clock &now) {
         held_id_[index] = 0;
     }
     return l.tick(now);
+}
+
+void master_links::set_peer(const sockaddr_in &peer) {
+    for (std::optional<master_link> &l : links_) {
+        l->set_peer(peer);
+    }
+}
+
+bool master_links::any_between_logins() const {
+    return std::ranges::any_of(links_, [](const std::optional<master_link> &l) {
+        return l->status().state != link_state::waiting &&
+               l->status().state != link_state::closed && l->between_logins();
+    });
 }
 
 link_output master_links::close(std::size_t index, const link_clock &now) {

@@ -26,6 +26,10 @@ class master_links {
     link_output close(std::size_t index, const link_clock &now);
 
     const master_link &link(std::size_t index) const { return *links_[index]; }
+    // The master's address for every link's next login.
+    void set_peer(const sockaddr_in &peer);
+    // Some link is between logins: a fresh look at the master's name is due.
+    bool any_between_logins() const;
 
   private:
     // True when a link other than `index` is logging in or up under `id`.

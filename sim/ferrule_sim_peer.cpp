@@ -28,6 +28,7 @@
 //                    [--call CALL]... [--headers N] [--terminators N]
 //                    [--burst-ms N] [--call-gap-ms N] [--repeat N] [--calls-on-signal]
 //                    [--cut-first] [--frames]
+//                    [--delay-ms N] [--loss P] [--reorder P] [--duplicate P] [--seed N]
 //
 // SIGUSR1 toggles answering; --silent-after stops answering S seconds after
 // the start. Received datagrams are printed also while silent. SIGTERM and
@@ -39,6 +40,13 @@
 // for each superframe, the terminator --terminators times (2), as a network
 // does. --calls-on-signal holds the calls until SIGUSR2. --cut-first sends
 // the first call without its terminators, as a network that lost them.
+//
+// The internet between a master and the daemon: --delay-ms delays each frame
+// of a call by a random time up to N ms; --loss and --duplicate lose or send
+// twice that share (in percent) of its voice bursts, --reorder holds that
+// share of all its frames back by two burst times, so they arrive after the
+// next; all drawn from --seed. At the end of each call the peer says what it
+// did: "impaired call N: L lost (sequence numbers), D duplicated, R held back".
 
 #include "sim_common.h"
 #include "sim_voice.h"
@@ -103,6 +111,9 @@ struct options {
     bool salt_given = false;
     std::uint32_t call_to = 0;          // master mode: the repeater the calls go to; 0 the first
     int mirror_to = 0, mirror_port = 0; // the latency benchmark's relay, see sim::frame_mirror
+    int delay_ms = 0;
+    double loss = 0, reorder = 0, duplicate = 0; // percent
+    unsigned seed = 1;
 };
 
 bool parse(int argc, char **argv, options &o) {
@@ -173,6 +184,16 @@ bool parse(int argc, char **argv, options &o) {
             o.call_gap_ms = std::atoi(v);
         } else if (a == "--repeat") {
             o.repeat = std::atoi(v);
+        } else if (a == "--delay-ms") {
+            o.delay_ms = std::atoi(v);
+        } else if (a == "--loss") {
+            o.loss = std::atof(v);
+        } else if (a == "--reorder") {
+            o.reorder = std::atof(v);
+        } else if (a == "--duplicate") {
+            o.duplicate = std::atof(v);
+        } else if (a == "--seed") {
+            o.seed = static_cast<unsigned>(std::strtoul(v, nullptr, 10));
         } else if (a == "--mirror-to") {
             o.mirror_to = std::atoi(v);
         } else if (a == "--mirror-port") {
@@ -182,7 +203,7 @@ bool parse(int argc, char **argv, options &o) {
         }
     }
     return o.port > 0 && o.port < 65536 && std::strlen(o.pong) == 7 && o.headers >= 0 &&
-           o.terminators >= 0 && o.burst_ms >= 0 && o.call_gap_ms >= 0;
+           o.terminators >= 0 && o.burst_ms >= 0 && o.call_gap_ms >= 0 && o.delay_ms >= 0;
 }
 
 std::uint32_t be32(const unsigned char *p) {
@@ -322,6 +343,85 @@ std::vector<dmrd> call_frames(const sim::call_plan &c, const options &o, std::ui
     }
     return frames;
 }
+
+// The frames of the calls on their way over a bad link: queued with the time
+// each is due, sent when it is.
+class bad_link {
+  public:
+    explicit bad_link(const options &o) : o_(o), draw_(o.seed) {}
+
+    bool on() const { return o_.delay_ms > 0 || o_.loss > 0 || o_.reorder > 0 || o_.duplicate > 0; }
+
+    void take(const dmrd &f, long long now_ns) {
+        const std::uint8_t kind = f[15] & 0x3F;
+        const bool burst = kind == 0x10 || (kind >= 0x01 && kind <= 0x05);
+        if (burst && chance(o_.loss)) {
+            lost_.push_back(f[4]);
+            return;
+        }
+        queue(f, now_ns, chance(o_.reorder));
+        if (burst && chance(o_.duplicate)) {
+            ++duplicated_;
+            queue(f, now_ns, false);
+        }
+    }
+
+    // Nanoseconds until the next frame is due; -1 when none waits.
+    long long wait_ns(long long now_ns) const {
+        if (pending_.empty()) {
+            return -1;
+        }
+        const auto next = std::min_element(pending_.begin(), pending_.end(), earlier);
+        return std::max(0LL, next->due_ns - now_ns);
+    }
+
+    template <class Send> void send_due(long long now_ns, Send &&send) {
+        std::stable_sort(pending_.begin(), pending_.end(), earlier);
+        std::size_t n = 0;
+        while (n < pending_.size() && pending_[n].due_ns <= now_ns) {
+            send(pending_[n].frame);
+            ++n;
+        }
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+
+    void report(std::size_t call) {
+        std::printf("impaired call %zu: %zu lost (", call, lost_.size());
+        for (std::size_t i = 0; i < lost_.size(); ++i) {
+            std::printf(i == 0 ? "%u" : " %u", static_cast<unsigned>(lost_[i]));
+        }
+        std::printf("), %u duplicated, %u held back\n", duplicated_, held_back_);
+        lost_.clear();
+        duplicated_ = held_back_ = 0;
+    }
+
+  private:
+    struct pending {
+        long long due_ns;
+        dmrd frame;
+    };
+    static bool earlier(const pending &a, const pending &b) { return a.due_ns < b.due_ns; }
+
+    bool chance(double percent) {
+        return percent > 0 && std::uniform_real_distribution<double>(0, 100)(draw_) < percent;
+    }
+
+    void queue(const dmrd &f, long long now_ns, bool hold_back) {
+        long long delay =
+            o_.delay_ms > 0 ? std::uniform_int_distribution<long long>(0, o_.delay_ms)(draw_) : 0;
+        if (hold_back) {
+            ++held_back_;
+            delay += 2LL * o_.burst_ms;
+        }
+        pending_.push_back({now_ns + delay * 1000000LL, f});
+    }
+
+    const options &o_;
+    std::mt19937 draw_;
+    std::vector<pending> pending_;
+    std::vector<std::uint8_t> lost_;
+    unsigned duplicated_ = 0, held_back_ = 0;
+};
 
 bool same_address(const sockaddr_in &a, const sockaddr_in &b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
@@ -513,7 +613,8 @@ int main(int argc, char **argv) {
                      "[--silent-after S] [--salt N] [--pong RPTPONG|MSTPONG] [--call CALL]... "
                      "[--headers N] [--terminators N] [--burst-ms N] [--call-gap-ms N] "
                      "[--repeat N] [--calls-on-signal] [--cut-first] [--frames] "
-                     "[--mirror-to PORT] [--mirror-port PORT]\n%s",
+                     "[--mirror-to PORT] [--mirror-port PORT] [--delay-ms N] [--loss P] "
+                     "[--reorder P] [--duplicate P] [--seed N]\n%s",
                      argv[0], sim::VOICE_OPTIONS_HELP);
         return 2;
     }
@@ -576,6 +677,16 @@ int main(int argc, char **argv) {
     std::vector<dmrd> frames;
     unsigned long frames_sent = 0, frames_received = 0;
     sim::deferred_frame_line sent_line;
+    bad_link internet(o);
+    // Stamped as it leaves, so the printed time is when the daemon could see it.
+    auto send_frame = [&](const dmrd &f) {
+        const long long stamp = sim::now_ns();
+        sendto(fd, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&gateway), sizeof gateway);
+        ++frames_sent;
+        if (o.frames) {
+            sent_line.hold(stamp, f.data(), f.size());
+        }
+    };
     while (elapsed() < o.duration && !stop_requested.load()) {
         const bool silent_now =
             silent_toggled.load() != (o.silent_after >= 0 && elapsed() >= o.silent_after);
@@ -601,6 +712,9 @@ int main(int argc, char **argv) {
             }
             follow_call_target();
         }
+        if (internet.wait_ns(sim::now_ns()) == 0) {
+            internet.send_due(sim::now_ns(), send_frame);
+        }
         if (mirror.wait_ns(sim::now_ns()) == 0) {
             sent_line.flush();
             mirror.send_due(sim::now_ns());
@@ -616,11 +730,11 @@ int main(int argc, char **argv) {
             sent_line.flush();
             mirror.flush();
             const long long stamp = sim::now_ns();
-            sendto(fd, frames[frame].data(), frames[frame].size(), 0,
-                   reinterpret_cast<sockaddr *>(&gateway), sizeof gateway);
-            ++frames_sent;
-            if (o.frames) {
-                sent_line.hold(stamp, frames[frame].data(), frames[frame].size());
+            if (internet.on()) {
+                internet.take(frames[frame], stamp);
+                internet.send_due(sim::now_ns(), send_frame);
+            } else {
+                send_frame(frames[frame]);
             }
             mirror.hold(frames[frame].data(), frames[frame].size(), stamp,
                         o.burst_ms * 1000000LL / 2);
@@ -631,6 +745,9 @@ int main(int argc, char **argv) {
             next_frame_at = (next_frame_at + period < now_s ? now_s : next_frame_at) + period;
             if (++frame == frames.size()) {
                 std::printf("call %zu end\n", call + 1);
+                if (internet.on()) {
+                    internet.report(call + 1);
+                }
                 frame = 0;
                 ++call;
                 next_frame_at = elapsed() + o.call_gap_ms / 1000.0;
@@ -647,10 +764,11 @@ int main(int argc, char **argv) {
         // to a busy loop, which takes the processor from the gateway at the
         // very moment it is sent a frame.
         const double wait_s = sending ? std::max(0.0, next_frame_at - elapsed()) : 0.1;
-        const long long mirror_wait = mirror.wait_ns(sim::now_ns());
-        const long long wait_ns = mirror_wait >= 0
-                                      ? std::min(mirror_wait, static_cast<long long>(wait_s * 1e9))
-                                      : static_cast<long long>(wait_s * 1e9);
+        long long wait_ns = static_cast<long long>(wait_s * 1e9);
+        for (const long long other :
+             {mirror.wait_ns(sim::now_ns()), internet.wait_ns(sim::now_ns())}) {
+            wait_ns = other >= 0 ? std::min(wait_ns, other) : wait_ns;
+        }
         const timespec wait{static_cast<time_t>(wait_ns / 1000000000LL),
                             static_cast<long>(wait_ns % 1000000000LL)};
         pollfd p[2] = {{fd, POLLIN, 0}, {mirror.listen_fd(), POLLIN, 0}};

@@ -6,6 +6,7 @@
 #include "network/link_state.h"
 #include "voice/call_decoder.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 
 std::int64_t status_clock_ms() {
@@ -34,7 +35,14 @@ status_snapshot gather_status(std::time_t now, std::int64_t now_ms, std::int64_t
         }
         status_link link;
         link.repeater_index = static_cast<int>(i);
-        copy_text(link.peer_address, DMRGateway_address, sizeof link.peer_address - 1);
+        copy_text(link.peer_host, DMRGateway_address, sizeof link.peer_host - 1);
+        // The address in use: a master link's own for its login, else the
+        // one the configured name or address gives.
+        const sockaddr_in in_use =
+            master && view.route.used() ? view.route.MMDVM_IP_PORT : link_peer_address();
+        if (in_use.sin_addr.s_addr != htonl(INADDR_NONE) || !link_peer_is_name()) {
+            inet_ntop(AF_INET, &in_use.sin_addr, link.peer_address, sizeof link.peer_address);
+        }
         link.peer_port = DMRGateway_port;
         link.local_port = DMRGateway_local_port + static_cast<int>(i);
         link.login_state = i == 0 ? Hytera_RPT_MMDVM_LOGIN[0].load() : 0;

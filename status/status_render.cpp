@@ -120,7 +120,9 @@ json link_json(const status_link &l, std::time_t now, std::int64_t now_ms) {
     json j;
     j["repeater_index"] = l.repeater_index;
     j["mode"] = l.has_status ? json(link_mode_name(l.status.mode)) : json(nullptr);
-    j["peer_address"] = field_text(l.peer_address);
+    j["peer_host"] = field_text(l.peer_host);
+    j["peer_address"] =
+        l.peer_address[0] != '\0' ? json(field_text(l.peer_address)) : json(nullptr);
     j["peer_port"] = l.peer_port;
     j["local_port"] = l.local_port;
     // The login mode's three states keep their words; the other modes say
@@ -179,6 +181,14 @@ void call_fields(json &j, const call_info &c) {
     figure_fields(j, c.figures);
 }
 
+// How a network call got past the internet; repeater calls have no such figures.
+void playout_fields(json &j, const call_info *c) {
+    const bool shown = c != nullptr && c->direction == call_direction::to_repeater;
+    j["late_frames"] = shown ? json(c->figures.late_frames) : json(nullptr);
+    j["duplicate_frames"] = shown ? json(c->figures.duplicate_frames) : json(nullptr);
+    j["silence_frames"] = shown ? json(c->figures.silence_frames) : json(nullptr);
+}
+
 json active_json(std::size_t index, const call_info &c, std::int64_t now_ms) {
     json j;
     j["repeater_index"] = index / 4;
@@ -188,7 +198,9 @@ json active_json(std::size_t index, const call_info &c, std::int64_t now_ms) {
     if (c.active) {
         call_fields(j, c);
         j["seconds_running"] = now_ms > c.started_ms ? (now_ms - c.started_ms) / 1000 : 0;
+        playout_fields(j, &c);
     } else {
+        playout_fields(j, nullptr);
         for (const char *k : {"source", "destination", "type", "stream_id", "seconds_running"}) {
             j[k] = nullptr;
         }
@@ -208,6 +220,7 @@ json heard_json(const call_info &c) {
     j["started"] = c.started;
     j["duration_ms"] = c.duration_ms;
     j["ended"] = end_key(c.how);
+    playout_fields(j, &c);
     return j;
 }
 

@@ -56,6 +56,7 @@ status_snapshot busy_snapshot() {
     set(q.Hytera_RPT_Firmware, "A");
 
     status_link link;
+    set(link.peer_host, "master.example.net");
     set(link.peer_address, "127.0.0.1");
     link.peer_port = 62031;
     link.local_port = 62032;
@@ -103,7 +104,11 @@ status_snapshot busy_snapshot() {
     ended.started = s.now - 10;
     ended.duration_ms = 1234;
     ended.how = call_end::terminator;
+    ended.figures.late_frames = 1;
+    ended.figures.duplicate_frames = 2;
+    ended.figures.silence_frames = 3;
     s.calls.last[0] = ended;
+    ended.figures = {};
     ended.how = call_end::busy;
     s.calls.last[1] = ended;
     s.calls.last_count = 2;
@@ -136,7 +141,10 @@ json idle(const char *direction, int slot) {
                          {"destination", nullptr},
                          {"type", nullptr},
                          {"stream_id", nullptr},
-                         {"seconds_running", nullptr}},
+                         {"seconds_running", nullptr},
+                         {"late_frames", nullptr},
+                         {"duplicate_frames", nullptr},
+                         {"silence_frames", nullptr}},
                         true);
 }
 
@@ -174,18 +182,21 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
          "rx_frequency_hz": null, "model": null, "firmware": null, "serial": null,
          "seconds_since_heard": 0, "seconds_to_timeout": 35}])"_json);
     EXPECT_EQ(j["links"], R"([
-        {"repeater_index": 0, "mode": null, "peer_address": "127.0.0.1", "peer_port": 62031,
+        {"repeater_index": 0, "mode": null, "peer_host": "master.example.net",
+         "peer_address": "127.0.0.1", "peer_port": 62031,
          "local_port": 62032, "state": "logged in", "state_code": 2, "up": true, "since": null, "last_ping": null,
          "last_pong": null, "peer_id": 2345, "link_id": null, "peer_seconds_to_timeout": 33,
          "refusals": null, "relogins": null},
-        {"repeater_index": 1, "mode": "master", "peer_address": "127.0.0.1", "peer_port": 62031,
+        {"repeater_index": 1, "mode": "master", "peer_host": "master.example.net",
+         "peer_address": "127.0.0.1", "peer_port": 62031,
          "local_port": 62033, "state": "key sent", "state_code": 2, "up": false, "since": 1699999996,
          "last_ping": null, "last_pong": 1699999939, "peer_id": null, "link_id": 311234,
          "peer_seconds_to_timeout": null, "refusals": 2, "relogins": 1}])"_json);
     EXPECT_EQ(j["active_calls"][1], with_figures(R"(
         {"repeater_index": 0, "direction": "repeater_to_network", "slot": 2, "active": true,
          "source": 2627777, "destination": 9, "type": "group", "stream_id": 3735928559,
-         "seconds_running": 2})"_json));
+         "seconds_running": 2, "late_frames": null, "duplicate_frames": null,
+         "silence_frames": null})"_json));
     // Repeater index 0's four places, then only what runs on the others.
     ASSERT_EQ(j["active_calls"].size(), 5U);
     EXPECT_EQ(j["active_calls"][4]["repeater_index"], 1);
@@ -194,12 +205,14 @@ TEST(StatusJson, EveryFieldOfRepeatersLinkAndCalls) {
     EXPECT_EQ(j["last_heard"][0], with_figures(R"(
         {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
          "destination": 9, "type": "private", "stream_id": 3735928559, "started": 1699999990,
-         "duration_ms": 1234, "ended": "terminator"})"_json));
+         "duration_ms": 1234, "ended": "terminator", "late_frames": 1, "duplicate_frames": 2,
+         "silence_frames": 3})"_json));
     EXPECT_EQ(j["last_heard"][1], with_figures(R"(
         {"repeater_index": 0, "direction": "network_to_repeater", "slot": 1, "source": 2627777,
          "destination": 9,
          "type": "private", "stream_id": 3735928559, "started": 1699999990,
-         "duration_ms": 1234, "ended": "busy"})"_json));
+         "duration_ms": 1234, "ended": "busy", "late_frames": 0, "duplicate_frames": 0,
+         "silence_frames": 0})"_json));
     EXPECT_EQ(j["last_heard"].size(), 2U);
     EXPECT_EQ(j["frames"]["received"]["network_to_repeater"], 20);
     EXPECT_EQ(j["frames"]["sent"]["repeater_to_network"], 99);
@@ -284,7 +297,8 @@ TEST(StatusJson, CallFiguresAndIdList) {
          "duration_ms": 1234, "ended": "terminator", "source_callsign": "DL1ABC",
          "source_name": "J\u00fcrgen", "talker_alias": "DL1ABC Hans", "latitude": 52.5,
          "longitude": -13.25, "bit_errors": 20, "bits_checked": 4935, "ber_percent": 0.41,
-         "frames": 35, "lost_frames": 1, "loss_percent": 2.78})"));
+         "frames": 35, "lost_frames": 1, "loss_percent": 2.78, "late_frames": 0,
+         "duplicate_frames": 0, "silence_frames": 0})"));
     EXPECT_EQ(j["id_list"], R"({"file": "/etc/DMRIds.dat", "entries": 300000,
                                "skipped_lines": 2, "loaded": 1700000000})"_json);
     s.id_list.loaded = 0;

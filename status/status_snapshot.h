@@ -19,7 +19,8 @@
 // repeater index 0; the master mode has one per repeater.
 struct status_link {
     int repeater_index = 0;
-    char peer_address[16] = {}; // the configured peer
+    char peer_host[254] = {};   // the configured peer, an address or a host name
+    char peer_address[16] = {}; // the address in use; empty while a name is not resolved
     int peer_port = 0;
     int local_port = 0; // the link's own port
 

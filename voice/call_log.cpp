@@ -27,6 +27,18 @@ struct repeater_note {
     }
 };
 
+// What the playout buffer did to a network call, when it did anything.
+struct playout_note {
+    char text[80] = {};
+    playout_note(call_direction direction, const call_figures &f) {
+        if (direction == call_direction::to_repeater &&
+            f.late_frames + f.duplicate_frames + f.silence_frames > 0) {
+            std::snprintf(text, sizeof text, "; %u late, %u duplicated, %u filled with silence",
+                          f.late_frames, f.duplicate_frames, f.silence_frames);
+        }
+    }
+};
+
 call_info info_of(call_direction direction, std::size_t slot, const slot_call &call,
                   std::size_t repeater) {
     call_info info;
@@ -125,10 +137,11 @@ void call_ended(call_direction direction, std::size_t slot, const slot_call &cal
     const char *why = how == call_end::watchdog
                           ? "by the watchdog (no frame for 1.5 s), terminator sent"
                           : "by its terminator";
-    ferrule_log_unlimited("%s ended %s: TS%u, %u -> %u, stream %08X, %.1f s%s%s\n",
+    ferrule_log_unlimited("%s ended %s: TS%u, %u -> %u, stream %08X, %.1f s%s%s%s\n",
                           opening(direction), why, slot_number(slot), call.source, call.destination,
                           call.stream_id, static_cast<double>(now_ms - call.started_ms) / 1000.0,
-                          repeater_note(repeater).text, figures_note(call.figures).text);
+                          repeater_note(repeater).text, figures_note(call.figures).text,
+                          playout_note(direction, call.figures).text);
 }
 
 void call_refused(std::size_t slot, const slot_call &refused, const slot_call &holder,

@@ -128,6 +128,25 @@ void add_data(State &state, std::span<const std::uint8_t, df::LENGTH> d, const n
     finish_frame(out, f.is_private, f.destination, f.source, firmware);
 }
 
+bool is_voice_burst(std::uint8_t kind) {
+    return kind == df::KIND_VOICE_A || (kind >= df::KIND_VOICE_B && kind <= df::KIND_VOICE_F);
+}
+
+// Marks `sequence` handled in the running call; false when it was already.
+// Numbers half the counter behind are forgotten as the call moves on, so
+// they are free again when the counter comes round.
+bool first_time(std::bitset<256> &handled, std::uint8_t previous, std::uint8_t sequence) {
+    if (handled.test(sequence)) {
+        return false;
+    }
+    const auto ahead = static_cast<std::uint8_t>(sequence - previous);
+    for (unsigned k = 1; ahead < 128 && k <= ahead; ++k) {
+        handled.reset(static_cast<std::uint8_t>(previous + k + 128));
+    }
+    handled.set(sequence);
+    return true;
+}
+
 // A voice frame passes only as part of the call holding its slot.
 template <class State>
 void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
@@ -139,6 +158,15 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     const bool ours = call.active && call.stream_id == f.stream && call.source == f.source;
     if (kind == df::KIND_TERMINATOR && !ours) {
         // A repeat, or the end of a call that was dropped or already ended.
+        return;
+    }
+    // A repeated header gives the repeater nothing anyway.
+    if (ours && kind != df::KIND_VOICE_LC_HEADER &&
+        !first_time(state.handled[f.ts], call.last_sequence, f.sequence)) {
+        // Sent twice on the way: once on the air is enough.
+        if (is_voice_burst(kind)) {
+            ++call.figures.duplicate_frames;
+        }
         return;
     }
     const slot_call arriving{true,          f.is_private, f.sequence, f.stream, f.source,
@@ -155,6 +183,10 @@ void convert_voice(State &state, std::span<const std::uint8_t, df::LENGTH> d,
     std::uint8_t wrap = f.wrap;
     if (!call.active) {
         call = arriving;
+        state.handled[f.ts].reset();
+        if (kind != df::KIND_VOICE_LC_HEADER) {
+            state.handled[f.ts].set(f.sequence);
+        }
         start_call_figures(state.decoders[f.ts], call);
         call_started(call_direction::to_repeater, f.ts, call, state.repeater,
                      kind != df::KIND_VOICE_LC_HEADER);
@@ -251,12 +283,14 @@ std::uint8_t &source_wrap_counts::operator[](std::uint32_t source) {
     return oldest->count;
 }
 
+namespace {
+
+// The conversion itself; the frame was counted as received when it came.
 template <class Wraps>
-dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
-                            basic_network_call_state<Wraps> &state, std::int64_t now_ms,
-                            hytera_batch &batch) {
+dmrd_outcome convert_datagram(std::span<const std::uint8_t> datagram, const hytera_target &target,
+                              basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                              hytera_batch &batch) {
     batch.count = 0;
-    voice_frames.count_in(call_direction::to_repeater);
     // A short frame would be converted from bytes the peer never sent.
     if (datagram.size() < df::LENGTH) {
         ferrule_log("Short DMRD frame from MMDVM: %zu bytes (dropped)\n", datagram.size());
@@ -306,6 +340,41 @@ dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera
     return outcome_of(batch, target);
 }
 
+} // namespace
+
+template <class Wraps>
+dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
+                            basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                            hytera_batch &batch) {
+    voice_frames.count_in(call_direction::to_repeater);
+    return convert_datagram(datagram, target, state, now_ms, batch);
+}
+
+template <class Wraps>
+dmrd_outcome dmrd_playout_to_hytera(const df::Frame &frame, const call_figures &counts,
+                                    const hytera_target &target,
+                                    basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                                    hytera_batch &batch) {
+    const std::size_t ts = (frame[df::FLAGS] & df::FLAG_TS2) != 0 ? 1 : 0;
+    const std::uint32_t stream = df::read_be(frame, df::STREAM_ID, sizeof(std::uint32_t));
+    // Before the conversion, for a terminator that ends the call, and after
+    // it, for a burst that starts one.
+    const auto carry = [&] {
+        slot_call &call = state.calls[ts];
+        if (call.active && call.stream_id == stream) {
+            call.figures.frames = counts.frames;
+            call.figures.lost_frames = counts.lost_frames;
+            call.figures.late_frames = counts.late_frames;
+            call.figures.duplicate_frames = counts.duplicate_frames;
+            call.figures.silence_frames = counts.silence_frames;
+        }
+    };
+    carry();
+    const dmrd_outcome outcome = convert_datagram(frame, target, state, now_ms, batch);
+    carry();
+    return outcome;
+}
+
 template <class Wraps>
 std::size_t dmrd_tick(basic_network_call_state<Wraps> &state, const hytera_target &target,
                       std::int64_t now_ms, hytera_batch &batch) {
@@ -325,6 +394,12 @@ template dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t>, const hytera
                                      network_call_state &, std::int64_t, hytera_batch &);
 template dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t>, const hytera_target &,
                                      repeater_call_state &, std::int64_t, hytera_batch &);
+template dmrd_outcome dmrd_playout_to_hytera(const df::Frame &, const call_figures &,
+                                             const hytera_target &, network_call_state &,
+                                             std::int64_t, hytera_batch &);
+template dmrd_outcome dmrd_playout_to_hytera(const df::Frame &, const call_figures &,
+                                             const hytera_target &, repeater_call_state &,
+                                             std::int64_t, hytera_batch &);
 template std::size_t dmrd_tick(network_call_state &, const hytera_target &, std::int64_t,
                                hytera_batch &);
 template std::size_t dmrd_tick(repeater_call_state &, const hytera_target &, std::int64_t,

@@ -8,6 +8,7 @@
 #include "voice/hytera_frame.h"
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -49,6 +50,9 @@ template <class Wraps> struct basic_network_call_state {
     std::array<slot_call, 2> refused;
     std::array<std::uint32_t, 2> data_packet_count;
     std::array<std::uint32_t, 2> data_destination;
+    // The sequence numbers of the running call's frames handled lately, so
+    // a frame the internet delivers twice goes on the air once.
+    std::array<std::bitset<256>, 2> handled;
     std::uint8_t repeater; // the repeater index, for the log and the call record
 };
 
@@ -94,6 +98,15 @@ template <class Wraps>
 dmrd_outcome dmrd_to_hytera(std::span<const std::uint8_t> datagram, const hytera_target &target,
                             basic_network_call_state<Wraps> &state, std::int64_t now_ms,
                             hytera_batch &batch);
+
+// The same for a frame the playout buffer gives out at its turn, with its
+// call's frame counts as the buffer keeps them: they become the call's. The
+// frame was counted as received when it went into the buffer.
+template <class Wraps>
+dmrd_outcome dmrd_playout_to_hytera(const dmrd_frame::Frame &frame, const call_figures &counts,
+                                    const hytera_target &target,
+                                    basic_network_call_state<Wraps> &state, std::int64_t now_ms,
+                                    hytera_batch &batch);
 
 // The watchdog, run at least every 100 ms: ends every call that has had no
 // frame for CALL_WATCHDOG_MS, giving the repeater a terminator frame for it.

@@ -388,3 +388,27 @@ TEST(DmrdToHytera, ARepeatersFewWrapCountsConvertAsTheWholeTable) {
         both(dmrd(20, other, 91, TS2 | 0x22), at);
     }
 }
+
+// A burst the internet delivers twice goes to the repeater once, and is
+// counted; a call long enough for its sequence numbers to come round again
+// loses none of its bursts to that.
+TEST(DmrdToHytera, DuplicatesDroppedAndCountedAcrossTheSequenceWrap) {
+    CapturedLog log;
+    voice_calls.reset();
+    Link link;
+    std::size_t sent = 0;
+    for (int n = 0; n < 300; ++n) {
+        const auto sequence = static_cast<std::uint8_t>(n);
+        const std::uint8_t kind = n % 6 == 0 ? 0x10 : static_cast<std::uint8_t>(n % 6);
+        sent += link.convert(dmrd(sequence, 2621234, 262, kind)) ? 1 : 0;
+        if (n == 40 || n == 290) {
+            EXPECT_FALSE(link.convert(dmrd(sequence, 2621234, 262, kind))) << n;
+        }
+    }
+    EXPECT_EQ(sent, 300U);
+    ASSERT_TRUE(link.convert(dmrd(44, 2621234, 262, 0x22)));
+    const call_record::view v = voice_calls.copy();
+    ASSERT_EQ(v.last_count, 1U);
+    EXPECT_EQ(v.last[0].figures.duplicate_frames, 2U);
+    EXPECT_EQ(v.last[0].figures.frames, 300U);
+}
