@@ -16,6 +16,8 @@
 #include "voice/hytera_frame.h"
 
 #include <algorithm>
+#include <array>
+#include <bitset>
 #include <string_view>
 #include <vector>
 
@@ -52,6 +54,7 @@ void reset_state(network_call_state &s) {
     s.refused = {};
     s.data_packet_count = {};
     s.data_destination = {};
+    s.handled = {};
 }
 
 // What the repeater must see of a call, kept apart from the conversion.
@@ -82,6 +85,9 @@ struct network_voice_under_test {
 
     void receive(const std::vector<std::uint8_t> &d) {
         const hytera_target target = choice.target();
+        // Which sequence numbers the running calls had handled: a frame of
+        // its call that comes again is dropped, whatever else it would do.
+        const std::array<std::bitset<256>, 2> handled_before = state.handled;
         const dmrd_outcome outcome = dmrd_to_hytera(d, target, state, now_ms, batch);
         FUZZ_CHECK(batch.count <= batch.frames.size());
         if (d.size() < df::LENGTH) {
@@ -112,7 +118,11 @@ struct network_voice_under_test {
             expire(ts);
             model_call &c = calls[ts];
             const bool ours = c.active && c.stream == stream && c.source == source;
-            if (kind == df::KIND_TERMINATOR) {
+            const bool repeat = ours && kind != df::KIND_VOICE_LC_HEADER &&
+                                handled_before[ts].test(in[df::SEQUENCE]);
+            if (repeat) {
+                own_frame = false;
+            } else if (kind == df::KIND_TERMINATOR) {
                 own_frame = ours;
                 c.active = c.active && !ours;
             } else if (c.active && !ours) {
