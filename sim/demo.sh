@@ -12,10 +12,16 @@ build=$(cd "${1:?usage: sim/demo.sh BUILD_DIR}" && pwd)
 base=${DEMO_PORT_BASE:-42000}
 control=$((base + 5)) voice=$((base + 6)) rdac=$((base + 7))
 master=$((base + 31)) link=$((base + 32)) status=$((base + 80))
-# Each call lasts 3 superframes (about 1.1 s); the gap makes it every 10 s.
-call_gap_ms=8900
+# The network's call lasts 3 superframes (about 1.1 s), the repeater's 6, so
+# that its position (sent after the alias) arrives too; the gaps make each
+# come every 10 s.
+call_gap_ms=8900 rf_call_gap_ms=7800
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/ferrule-demo.XXXXXX")
+# The configuration holds a (demo) password: readable by this user only.
+umask 077
+# Names for the two callers, as a DMR ID list gives them.
+printf '2621234\tDL1ABC\tHans\n2627777\tDL7NET\tNetty\n' >"$dir/DMRIds.dat"
 cat >"$dir/demo.cfg" <<EOF
 Location_Name=Demo
 Location_CC=01
@@ -34,6 +40,7 @@ Hytera_RPT_AUDIO_PORT=$voice
 Hytera_RPT_RDAC_PORT=$rdac
 Hytera_RPT_allow=127.0.0.2
 Status_port=$status
+DMRIds_file=DMRIds.dat
 EOF
 
 daemon="" peer="" repeater="" show=""
@@ -59,11 +66,13 @@ tail -f daemon.txt &
 show=$!
 "$build/ferrule_sim_peer" --port "$master" --mode master --password demo --duration 86400 \
     --call ts=1,type=group,src=2627777,dst=91,superframes=3 --call-gap-ms "$call_gap_ms" \
+    --talker-alias "DL7NET Netty" --alias-format utf8 \
     --repeat 10000 --calls-on-signal >peer.txt 2>&1 &
 peer=$!
 "$build/ferrule_sim_repeater" --local 127.0.0.2 --gateway 127.0.0.1 --control-port "$control" \
     --voice-port "$voice" --rdac-port "$rdac" --id 262101 --callsign DB0DEM \
-    --call ts=2,type=group,src=2621234,dst=262,superframes=3 --call-gap-ms "$call_gap_ms" \
+    --call ts=2,type=group,src=2621234,dst=262,superframes=6 --call-gap-ms "$rf_call_gap_ms" \
+    --talker-alias "DL1ABC Hans" --position 52.52,13.405 \
     --repeat 10000 --calls-on-signal --quiet >repeater.txt 2>&1 &
 repeater=$!
 
